@@ -1,0 +1,10 @@
+#include "app/context.h"
+
+#include <new>
+
+UpdateContext ctx;
+
+void ResetUpdateContext() {
+    ctx.~UpdateContext();
+    new (&ctx) UpdateContext();
+}
