@@ -1,0 +1,56 @@
+// Steps whose subsystems this build does not carry yet. Each one fails explicitly, so that a run
+// that reaches it can never count as a success. This file shrinks as the subsystems arrive.
+#include "app/context.h"
+#include "app/messages.h"
+#include "app/preflight.h"
+#include "app/variant.h"
+#include "bios/image.h"
+#include "bios/phoenix.h"
+#include "bios/platform.h"
+#include "dmi/dmi.h"
+#include "hw/input.h"
+#include "micom/micom.h"
+#include "package/package.h"
+#include "ui/progress.h"
+#if !ROMSHELL_PHX
+#include "bios/ami.h"
+#endif
+
+namespace {
+ResultCode Missing(const char* step) {
+    LogLine("Step not available in this build: %s", step);
+    return kResultStepMissing;
+}
+}  // namespace
+
+#if !ROMSHELL_PHX
+int DetectAmiBios() { return Missing("DetectAmiBios"), 1; }
+ResultCode RunAmiUpdate(char*) { return FailUpdate(Missing("RunAmiUpdate")); }
+#endif
+ResultCode CheckPower() { return Missing("CheckPower"); }
+int CheckDiskSpace() { return 0; }
+uint32_t CheckHddPassword() { return 1; }
+int ExtractAllEntries(const char*, uint32_t) { return Missing("ExtractAllEntries"), 5; }
+int ExtractNamedEntry(const char*) { return Missing("ExtractNamedEntry"), 0; }
+void DecompressEntryFile(const char*) {}
+uint32_t ProgressThread(void*) { return 0; }
+void ShowProgressText(uint32_t) {}
+void MarkStep(int, int) {}
+void StopProgressAnimation() {
+    if (ctx.progressWindow.load() != nullptr) os::SendMessage(ctx.progressWindow, WM_PROGRESS_STOP, 0, 0);
+}
+void DisableInputDevices() {}
+void EnableInputDevices() {}
+void ReadRomImage(const char*) { Missing("ReadRomImage"); }
+int CheckChipVendor() { return Missing("CheckChipVendor"), -1; }
+ResultCode IdentifyPlatform() { return Missing("IdentifyPlatform"); }
+ResultCode SelectUpdateImages() { return Missing("SelectUpdateImages"); }
+int BuildDmiArguments(char*) { return 1; }
+int MarkFlashBlocks() { return 0; }
+void ReadImageIdentity(const char*) {}
+ResultCode RunBiosFlashTool(const char*) { return Missing("RunBiosFlashTool"); }
+ResultCode RunMicomFlashTool(const char*) { return Missing("RunMicomFlashTool"); }
+ResultCode ClearCmos() { return Missing("ClearCmos"); }
+ResultCode EnableGlobalSmi() { return Missing("EnableGlobalSmi"); }
+ResultCode ArmPowerOnLegacyEc() { return Missing("ArmPowerOnLegacyEc"); }
+ResultCode ArmPowerOnNewEc() { return Missing("ArmPowerOnNewEc"); }

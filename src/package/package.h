@@ -1,0 +1,50 @@
+// The update package appended behind the program's own image, and its reader.
+//
+// Layout: the program file holds at byte 40 the absolute offset of the package (0: none). The
+// package is a 12-byte header ("LPCK", defaultOptions, entryCount) followed by entries: a 260-byte
+// NUL-padded name ending in ".gz", a 32-bit size and one gzip member of that size.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kPackageOffsetPosition = 40;
+constexpr uint32_t kPackageMagic = 0x4B43504C;  // "LPCK"
+constexpr uint32_t kPackageHeaderSize = 12;
+constexpr uint32_t kEntryNameSize = 260;
+constexpr uint32_t kEntryHeadSize = 264;
+
+// Results of the reader, with the texts of UnpackResultText.
+enum UnpackResult : int {
+    kUnpackSuccess = 0,
+    kUnpackArchiveEmpty = 1,
+    kUnpackBadPath = 2,
+    kUnpackCannotCreateOutput = 3,
+    kUnpackNotPacked = 4,
+    kUnpackEntryFailed = 5,
+    kUnpackCannotOpenInput = 6,
+};
+const char* UnpackResultText(int result);
+
+// Reads the package offset at byte 40 of the program file. 0, or 6 when the file cannot be
+// opened, or 4 when it is too short to hold the offset (the offset is then 0).
+int ReadPackageOffset(const char* programPath, uint32_t* packageOffset);
+
+// Checks the package's magic and loads its default options into the flag word. 0, 4 (no
+// package there) or 6 (file cannot be opened).
+int CheckPackage(const char* programPath, uint32_t packageOffset);
+
+// Loads the package's default options into the run's flag word. romshell replaces the word;
+// romshell-phx, which has parsed its command line already, adds them to it, so that both end with
+// the same word.
+void ApplyPackageOptions(uint32_t defaultOptions);
+
+// Extracts and decompresses every entry into the current directory. 0, 1 (no entries), 4 (no
+// package) or 6 (file cannot be opened); any other failure gives 5 (see package.cpp).
+int ExtractAllEntries(const char* programPath, uint32_t packageOffset);
+
+// Extracts into the current directory the first entry whose name begins with wantedName (without
+// regard to case). 1 when an entry was extracted, else 0.
+int ExtractNamedEntry(const char* wantedName);
+
+// Turns "name.gz" in the current directory into "name" and deletes "name.gz".
+void DecompressEntryFile(const char* fileName);

@@ -1,0 +1,38 @@
+// The working directory, the staging of the flash tools and the clean-up after a run.
+//
+// Every operation works on the current directory; renames and deletions that do not succeed are
+// ignored. Only the directory failure and the searches' codes reach the update sequence.
+#pragma once
+
+#include "app/result_codes.h"
+
+#if !ROMSHELL_PHX
+// Extracts the access driver file into the TEMP directory ("C:\" without TEMP) and leaves that
+// directory current. 1 when the file was extracted.
+int PrepareLegacyDriver();
+#endif
+// Builds workDir (TEMP + "__Korvane_Update\"), empties or creates it and makes it current.
+ResultCode PrepareWorkingDirectory();
+void CleanWorkingDirectory();
+
+void StagePhoenixTools32();
+void StagePhoenixTools64();
+
+void RemovePhoenixSet64();
+void RemovePhoenixSet32();
+void RemovePhoenixWorkingSet();
+#if !ROMSHELL_PHX
+void RemoveAmiToolSet();
+#endif
+void RemoveMicomTool();
+void RemoveAccessDriverFile();
+void RemoveFlashLog();
+void RemoveResourceModules();
+void RemoveCandidatesAndRuntime();
+void CleanUpWorkingFiles();
+
+ResultCode FindBiosImages();
+#if !ROMSHELL_PHX
+ResultCode FindAmiImages();
+#endif
+ResultCode FindMicomFiles();
