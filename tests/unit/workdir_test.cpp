@@ -1,0 +1,214 @@
+// The working directory, tool staging, candidate searches and clean-up.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/context.h"
+#include "app/variant.h"
+#include "base/text.h"
+#include "os/os.h"
+#include "package/workdir.h"
+#include "tests/support/emulated_world.h"
+
+namespace {
+
+constexpr const char kTemp[] = "C:\\Users\\tech\\AppData\\Local\\Temp";
+constexpr const char kWork[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\";
+
+class WorkDirTest : public EmulatedWorldTest {
+  protected:
+    void SetUp() override {
+        ResetUpdateContext();
+        MakeWorld();
+    }
+    std::string Work(const std::string& name) { return std::string(kWork) + name; }
+    std::string Log() { return ReadFileBytes(Work("DebugLog.txt")); }
+    std::string CurrentDirectory() {
+        char dir[kPathSize];
+        uint32_t n = os::GetCurrentDirectory(dir, sizeof dir);
+        return std::string(dir, n);
+    }
+    // Puts the working directory in place and makes it current.
+    void EnterWorkDir() { ASSERT_EQ(PrepareWorkingDirectory(), kResultOk); }
+};
+
+TEST_F(WorkDirTest, CreatesTheWorkingDirectoryUnderTempAndMakesItCurrent) {
+    EXPECT_EQ(PrepareWorkingDirectory(), kResultOk);
+    EXPECT_STREQ(ctx.workDir, kWork);
+    EXPECT_TRUE(EqualIgnoreCase(CurrentDirectory().c_str(),
+                                "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update"));
+    EXPECT_EQ(Log(), kPhxVariant ? "" : "00. Success to Create Directory\r\n");
+}
+
+TEST_F(WorkDirTest, TempEndingInABackslashGetsNoSecondOne) {
+    MakeWorld(R"({"windows": {"temp": "C:\\Temp\\"}})");
+    PutFile("C:\\Temp\\x", "");
+    EXPECT_EQ(PrepareWorkingDirectory(), kResultOk);
+    EXPECT_STREQ(ctx.workDir, "C:\\Temp\\__Korvane_Update\\");
+}
+
+TEST_F(WorkDirTest, WithoutTempTheDirectoryCannotBeMade) {
+    MakeWorld(R"({"windows": {"temp": null}})");
+    EXPECT_EQ(PrepareWorkingDirectory(), kResultDirectory);
+    EXPECT_STREQ(ctx.workDir, "");
+}
+
+TEST_F(WorkDirTest, TempThatCannotBeCreatedFails) {
+    MakeWorld(R"({"windows": {"temp": "Q:\\Temp"}})");
+    EXPECT_EQ(PrepareWorkingDirectory(), kResultDirectory);
+}
+
+TEST_F(WorkDirTest, TempTooLongForThePathBufferFails) {
+    MakeWorld("{\"windows\": {\"temp\": \"C:\\\\" + std::string(250, 'T') + "\"}}");
+    EXPECT_EQ(PrepareWorkingDirectory(), kResultDirectory);
+    EXPECT_STREQ(ctx.workDir, "");
+}
+
+TEST_F(WorkDirTest, AnEarlierRunsFilesAreDeletedOneLogLineEach) {
+    PutFile(Work("old.bin"), "1");
+    PutFile(Work("DebugLog.txt"), "last run\r\n");
+    PutFile(Work("sub\\inner.txt"), "stays");
+    EXPECT_EQ(PrepareWorkingDirectory(), kResultOk);
+    EXPECT_FALSE(FileExists(Work("old.bin")));
+    EXPECT_TRUE(FileExists(Work("sub\\inner.txt")));
+    std::string log = Log();
+    EXPECT_EQ(log.find("last run"), std::string::npos) << "the old log is deleted too";
+    for (const char* name : {".", "..", "old.bin", "sub"}) {
+        EXPECT_NE(log.find(std::string("DeleteDirectoryFile : ") + name + " is Deleted\r\n"),
+                  std::string::npos)
+            << name;
+    }
+}
+
+TEST_F(WorkDirTest, Staging64BitRenamesThe64BitSetAndRemovesThe32BitSet) {
+    EnterWorkDir();
+    for (const char* bits : {"32", "64"}) {
+        for (std::string name : {"SWinFlash_%.exe", "PhlashNT_%.sys", "PhlashLc_%.dll", "PHLASH_%.INI"}) {
+            name.replace(name.find('%'), 1, bits);
+            PutFile(Work(name), name);
+        }
+    }
+    StagePhoenixTools64();
+    EXPECT_EQ(ReadFileBytes(Work("SWinFlash.exe")), "SWinFlash_64.exe");
+    EXPECT_EQ(ReadFileBytes(Work("PhlashNT.sys")), "PhlashNT_64.sys");
+    EXPECT_EQ(ReadFileBytes(Work("PhlashLc.dll")), "PhlashLc_64.dll");
+    EXPECT_EQ(ReadFileBytes(Work("PHLASH.INI")), "PHLASH_64.INI");
+    for (const char* left : {"SWinFlash_32.exe", "SWinFlash_64.exe", "PhlashNT_32.sys", "PhlashLc_64.dll",
+                             "PHLASH_32.INI", "PHLASH_64.INI"}) {
+        EXPECT_FALSE(FileExists(Work(left))) << left;
+    }
+}
+
+TEST_F(WorkDirTest, StagingKeepsAWorkingNameThatExistsAlready) {
+    EnterWorkDir();
+    PutFile(Work("SWinFlash.exe"), "old");
+    PutFile(Work("SWinFlash_32.exe"), "new32");
+    PutFile(Work("SWinFlash_64.exe"), "new64");
+    StagePhoenixTools32();
+    EXPECT_EQ(ReadFileBytes(Work("SWinFlash.exe")), "old");
+    EXPECT_EQ(ReadFileBytes(Work("SWinFlash_32.exe")), "new32");
+    EXPECT_FALSE(FileExists(Work("SWinFlash_64.exe")));
+}
+
+TEST_F(WorkDirTest, MicomSearchLogsEachNameAndTheTotal) {
+    EnterWorkDir();
+    for (const char* name : {"AA11.bin", "BB22.BIN", "CC33.bin"}) PutFile(Work(name), "m");
+    PutFile(Work("other.txt"), "");
+    EXPECT_EQ(FindMicomFiles(), kResultOk);
+    EXPECT_EQ(ctx.micomFileCount, 3);
+    std::string log = Log();
+    for (const char* name : {"AA11.bin", "BB22.BIN", "CC33.bin"}) {
+        EXPECT_NE(log.find(std::string("Micom File Found : ") + name + "\r\n"), std::string::npos);
+    }
+    EXPECT_NE(log.find("Total Micom File Number : 3\r\n"), std::string::npos);
+    EXPECT_STREQ(ctx.MicomFileList[3], "");
+}
+
+TEST_F(WorkDirTest, SearchesReportTheirCodeWhenNothingMatches) {
+    EnterWorkDir();
+    EXPECT_EQ(FindBiosImages(), kResultBiosFile);
+    EXPECT_EQ(FindMicomFiles(), kResultMicomFile);
+    EXPECT_EQ(ctx.imageFileCount, 0);
+    EXPECT_EQ(Log().find("Total Micom File Number"), std::string::npos);
+}
+
+TEST_F(WorkDirTest, MoreThanTenMatchesKeepTheListConsistentWithItsCount) {
+    EnterWorkDir();
+    for (int i = 0; i < 13; ++i) PutFile(Work("img" + std::to_string(i) + ".wph"), "i");
+    EXPECT_EQ(FindBiosImages(), kResultOk);
+    EXPECT_EQ(ctx.imageFileCount, 10);
+    for (const auto& name : ctx.ImageFileList) {
+        ASSERT_NE(name[0], '\0');
+        EXPECT_TRUE(FileExists(Work(name))) << name;
+    }
+}
+
+TEST_F(WorkDirTest, NamesTooLongForASlotAreLeftOut) {
+    EnterWorkDir();
+    std::string longName = std::string(252, 'L') + ".wph";  // 256 characters
+    PutFile(Work(longName), "l");
+    PutFile(Work("short.wph"), "s");
+    EXPECT_EQ(FindBiosImages(), kResultOk);
+    EXPECT_EQ(ctx.imageFileCount, 1);
+    EXPECT_STREQ(ctx.ImageFileList[0], "short.wph");
+}
+
+TEST_F(WorkDirTest, CandidateRemovalSparesTheWorkingCopies) {
+    EnterWorkDir();
+    for (const char* name : {"BIOS.WPH", "XXAB0123.wph", "KBC.BIN", "XXAB.bin", "mfc42.dll", "keep.txt"}) {
+        PutFile(Work(name), "x");
+    }
+    CopyText(ctx.ImageFileList[0], "BIOS.WPH");
+    CopyText(ctx.ImageFileList[1], "XXAB0123.wph");
+    CopyText(ctx.MicomFileList[0], "XXAB.bin");
+    CopyText(ctx.MicomFileList[1], "KBC.BIN");
+    RemoveCandidatesAndRuntime();
+    EXPECT_TRUE(FileExists(Work("BIOS.WPH")));
+    EXPECT_TRUE(FileExists(Work("KBC.BIN")));
+    EXPECT_FALSE(FileExists(Work("XXAB0123.wph")));
+    EXPECT_FALSE(FileExists(Work("XXAB.bin")));
+    EXPECT_FALSE(FileExists(Work("mfc42.dll")));
+    EXPECT_TRUE(FileExists(Work("keep.txt")));
+}
+
+TEST_F(WorkDirTest, CleanUpRemovesEveryNamedFileAndLeavesTheRest) {
+    EnterWorkDir();
+    const char* named[] = {"SWinFlash.exe", "PhlashNT.sys", "bios.wph", "bios.bak", "newSys.bin",
+                           "WinUpV01_10.exe", "kbc.bin", "AddMem.sys", "PHLASH.log", "ConResEn.dll",
+                           "ConResSp.dll", "PHLASH.ini", "msvcp60.dll"};
+    for (const char* name : named) PutFile(Work(name), "x");
+    PutFile(Work("AFUWIN.exe"), "ami");
+    PutFile(Work("ConResEn_ami.dll"), "ami");
+    PutFile(Work("devcon.exe"), "stays");
+    CleanUpWorkingFiles();
+    for (const char* name : named) EXPECT_FALSE(FileExists(Work(name))) << name;
+    // romshell-phx has no AMI files to remove.
+    EXPECT_EQ(FileExists(Work("AFUWIN.exe")), kPhxVariant);
+    EXPECT_EQ(FileExists(Work("ConResEn_ami.dll")), kPhxVariant);
+    EXPECT_TRUE(FileExists(Work("devcon.exe")));
+}
+
+#if !ROMSHELL_PHX
+TEST_F(WorkDirTest, ASingleRomImageIsCopiedToBiosRom) {
+    EnterWorkDir();
+    PutFile(Work("XXAB0208.rom"), "rom image");
+    EXPECT_EQ(FindAmiImages(), kResultOk);
+    EXPECT_EQ(ReadFileBytes(Work("bios.rom")), "rom image");
+    EXPECT_TRUE(FileExists(Work("XXAB0208.rom")));
+}
+
+TEST_F(WorkDirTest, TwoRomImagesGiveNoBiosRom) {
+    EnterWorkDir();
+    PutFile(Work("A.rom"), "a");
+    PutFile(Work("B.rom"), "b");
+    EXPECT_EQ(FindAmiImages(), kResultOk);
+    EXPECT_FALSE(FileExists(Work("bios.rom")));
+}
+
+TEST_F(WorkDirTest, NoRomImageIsAnInvalidBiosFile) {
+    EnterWorkDir();
+    EXPECT_EQ(FindAmiImages(), kResultBiosFile);
+}
+#endif
+
+}  // namespace
