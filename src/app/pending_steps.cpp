@@ -27,9 +27,6 @@ ResultCode Missing(const char* step) {
 int DetectAmiBios() { return Missing("DetectAmiBios"), 1; }
 ResultCode RunAmiUpdate(char*) { return FailUpdate(Missing("RunAmiUpdate")); }
 #endif
-ResultCode CheckPower() { return Missing("CheckPower"); }
-int CheckDiskSpace() { return 0; }
-uint32_t CheckHddPassword() { return 1; }
 int ExtractAllEntries(const char*, uint32_t) { return Missing("ExtractAllEntries"), 5; }
 int ExtractNamedEntry(const char*) { return Missing("ExtractNamedEntry"), 0; }
 void DecompressEntryFile(const char*) {}
@@ -39,8 +36,6 @@ void MarkStep(int, int) {}
 void StopProgressAnimation() {
     if (ctx.progressWindow.load() != nullptr) os::SendMessage(ctx.progressWindow, WM_PROGRESS_STOP, 0, 0);
 }
-void DisableInputDevices() {}
-void EnableInputDevices() {}
 void ReadRomImage(const char*) { Missing("ReadRomImage"); }
 int CheckChipVendor() { return Missing("CheckChipVendor"), -1; }
 ResultCode IdentifyPlatform() { return Missing("IdentifyPlatform"); }

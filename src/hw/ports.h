@@ -1,0 +1,60 @@
+// Port and physical-memory requests over the access driver (hw/driver.h).
+//
+// The only door to the hardware: everything above calls these operations between
+// OpenAccessDriver and CloseAccessDriver and never sees a device, a request record or a code.
+// Each operation builds the record of the device kind in use (Qlix in its 32- or 64-bit layout,
+// Kmdf, Addmem, Memio) and sends one DeviceIoControl request.
+//
+// Failures: a read that gets no answer returns all ones of its width (0xFF, 0xFFFF, 0xFFFFFFFF),
+// which is also what an empty bus gives; a write that gets no answer is lost. Port requests that
+// the open device rejects are sent again a few times (kPortRequestAttempts) before giving up.
+#pragma once
+
+#include <cstdint>
+
+// Rejected port requests are repeated at once, up to this many sends in all. An open device
+// accepts every port request, so a rejection that persists means the device is gone or broken;
+// repeating it forever would hang the run with the keyboard off.
+inline constexpr int kPortRequestAttempts = 4;
+
+// The largest block one memory request moves (the program reads 64 KiB at most at a time).
+inline constexpr uint32_t kMaxMemoryBlock = 0x01000000;
+
+uint8_t ReadPortByte(uint16_t port);
+void WritePortByte(uint16_t port, uint8_t value);
+uint16_t ReadPortWord(uint16_t port);
+void WritePortWord(uint16_t port, uint16_t value);
+uint32_t ReadPortDword(uint16_t port);
+void WritePortDword(uint16_t port, uint32_t value);
+
+// Copies length bytes of physical memory at address into destination. When no answer comes the
+// destination is left as it was (device missing) or filled with 0xFF (request refused or answered
+// with a record that cannot be trusted).
+void ReadPhysicalMemory(uint64_t address, uint32_t length, void* destination);
+void WritePhysicalMemory(uint64_t address, uint32_t length, const void* source);
+
+// ---------------------------------------------------------------------------------------------
+// The 8042-compatible keyboard controller (and the embedded controller behind it).
+
+inline constexpr uint16_t kKbcDataPort = 0x60;
+inline constexpr uint16_t kKbcCommandPort = 0x64;
+inline constexpr uint8_t kKbcOutputFull = 0x01;  // status: a byte waits at the data port
+inline constexpr uint8_t kKbcInputFull = 0x02;   // status: the last byte written is not taken yet
+
+// Status reads before a wait for the controller gives up. With no pause between reads each one
+// is a round trip through the driver (several microseconds), so this allows a good fraction of a
+// second, far longer than any working controller needs to take or present a byte.
+inline constexpr int kKbcPollLimit = 100000;
+
+void WriteKbcCommand(uint8_t command);  // port 0x64
+void WriteKbcData(uint8_t value);       // port 0x60
+uint8_t ReadKbcStatus();                // port 0x64
+
+// Waits until the controller has taken the last byte written (status bit 1 clear). False when it
+// still holds it after kKbcPollLimit status reads.
+bool WaitKbcInputEmpty();
+// Waits until a byte is waiting (status bit 0 set), then reads it into value. False, with value
+// 0xFF, when none arrived within kKbcPollLimit status reads; the data port is not read then.
+bool TryReadKbcData(uint8_t* value);
+// TryReadKbcData for callers that only need the byte: 0xFF when none arrived.
+uint8_t ReadKbcData();
