@@ -1,0 +1,380 @@
+// The built Windows programs, read as files: what kind of executable each is, and the resources
+// and marker each must carry. The expected strings come from the string table source itself,
+// decoded here as C literals, so the test checks what the resource compiler made of them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pe/pe_resources.h"
+
+namespace {
+
+struct Program {
+    const char* file;
+    const char* marker;
+    const char* otherMarker;
+    const char* productName;
+    const char* version;
+    uint32_t fileVersionHigh;
+};
+
+const Program kPrograms[] = {
+    {"romshell.exe", "UnPaCkErSiG@Version 2.02", "UnPaCkErSiG@Version 1.50", "romshell", "2.02", 0x00020002},
+    {"romshell-phx.exe", "UnPaCkErSiG@Version 1.50", "UnPaCkErSiG@Version 2.02", "romshell-phx", "1.50", 0x00010032},
+};
+
+void PrintTo(const Program& program, std::ostream* os) { *os << program.file; }
+
+constexpr uint16_t kEnglishUs = 0x409;
+
+// The string table source: lines ROMSHELL_STRING(id, "text") with C escapes.
+std::map<uint32_t, std::u16string> ReadStringSource(const std::string& path) {
+    std::ifstream in(path);
+    std::map<uint32_t, std::u16string> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::string head = "ROMSHELL_STRING(";
+        if (line.rfind(head, 0) != 0) continue;
+        size_t pos = head.size();
+        const uint32_t id = static_cast<uint32_t>(std::stoul(line.substr(pos)));
+        pos = line.find('"', pos);
+        std::u16string text;
+        for (++pos; pos < line.size() && line[pos] != '"'; ++pos) {
+            char c = line[pos];
+            if (c == '\\') {
+                c = line[++pos];
+                switch (c) {
+                    case 'n': c = '\n'; break;
+                    case 'r': c = '\r'; break;
+                    case 't': c = '\t'; break;
+                    case '\\': case '"': case '\'': break;
+                    default: ADD_FAILURE() << "escape \\" << c << " in string " << id; break;
+                }
+            }
+            text.push_back(static_cast<unsigned char>(c));
+        }
+        out[id] = text;
+    }
+    return out;
+}
+
+std::string Printable(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text) {
+        if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else out.push_back(static_cast<char>(c));
+    }
+    return out;
+}
+
+class ProgramFile : public ::testing::TestWithParam<Program> {
+protected:
+    void SetUp() override {
+        path = std::string(ROMSHELL_WINDOWS_BIN) + "/" + GetParam().file;
+        if (!std::filesystem::exists(path)) {
+            GTEST_SKIP() << path << " has not been built (cmake --preset win32 && cmake --build build/win32); "
+                         << "set ROMSHELL_WINDOWS_BIN to test another build";
+        }
+        std::string error;
+        ASSERT_TRUE(pe::LoadImage(path, &image, &error)) << path << ": " << error;
+    }
+    std::vector<uint8_t> Resource(uint16_t type, uint16_t id) {
+        std::vector<uint8_t> data;
+        EXPECT_TRUE(pe::ReadResource(image, type, id, &data, kEnglishUs)) << "resource type " << type << " id " << id;
+        return data;
+    }
+    std::string path;
+    pe::Image image;
+};
+
+TEST_P(ProgramFile, IsA32BitWindowedProgram) {
+    EXPECT_EQ(image.machine, pe::kMachineI386);
+    EXPECT_FALSE(image.pe32Plus);
+    EXPECT_EQ(image.subsystem, pe::kSubsystemGui);
+    EXPECT_EQ(image.characteristics & pe::kCharacteristicDll, 0);
+}
+
+TEST_P(ProgramFile, CarriesEveryEnglishStringExactly) {
+    const auto expected = ReadStringSource(ROMSHELL_STRINGS);
+    ASSERT_EQ(expected.size(), 54u) << "ids 1 to 55 without 6 in " << ROMSHELL_STRINGS;
+    EXPECT_EQ(expected.count(6), 0u);
+    std::vector<pe::StringEntry> strings;
+    std::string error;
+    ASSERT_TRUE(pe::ReadStringTable(image, &strings, &error, kEnglishUs)) << error;
+    std::map<uint32_t, std::u16string> got;
+    for (const auto& s : strings) got[s.id] = s.text;
+    for (const auto& [id, text] : expected) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(got.count(id), 1u) << "string " << id << " missing";
+        EXPECT_EQ(got[id], text) << "got:      " << Printable(got[id]) << "\nexpected: " << Printable(text);
+    }
+    for (const auto& [id, text] : got) EXPECT_EQ(expected.count(id), 1u) << "unexpected string " << id;
+    // The resource compiler keeps "%%" for the formatting that follows, and makes real line breaks.
+    EXPECT_NE(got[35].find(u"30%%."), std::u16string::npos);
+    EXPECT_NE(got[37].find(u"30%. "), std::u16string::npos);
+    EXPECT_NE(got[1].find(u"before it\ncompletes"), std::u16string::npos);
+}
+
+TEST_P(ProgramFile, ManifestAsksForAdministratorAndDeclaresVistaToWindows10) {
+    const std::vector<uint8_t> data = Resource(pe::kTypeManifest, 1);
+    const std::string manifest(data.begin(), data.end());
+    EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
+    const char* systems[] = {
+        "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // 7
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // 8
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // 8.1
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // 10
+    };
+    for (const char* id : systems) EXPECT_NE(manifest.find(id), std::string::npos) << id;
+}
+
+TEST_P(ProgramFile, VersionInformationNamesTheProgramAndItsVersion) {
+    pe::VersionInfo info;
+    std::string error;
+    ASSERT_TRUE(pe::ParseVersionInfo(Resource(pe::kTypeVersion, 1), &info, &error)) << error;
+    EXPECT_EQ(info.Value("ProductName"), GetParam().productName);
+    EXPECT_EQ(info.Value("ProductVersion"), GetParam().version);
+    EXPECT_EQ(info.Value("FileVersion"), GetParam().version);
+    EXPECT_EQ(info.fileVersionHigh, GetParam().fileVersionHigh);
+    EXPECT_EQ(info.productVersionHigh, GetParam().fileVersionHigh);
+    EXPECT_EQ(info.fileType, 1u);  // VFT_APP
+}
+
+struct ExpectedControl {
+    int32_t id;
+    const char* className;
+    uint32_t style;  // exact
+    int x, y, cx, cy;
+    const char16_t* text;  // nullptr: the text is a number
+    uint16_t imageId;
+};
+
+constexpr uint32_t kChild = 0x40000000, kVisible = 0x10000000, kGroup = 0x00020000, kTabStop = 0x00010000;
+constexpr uint32_t kBorder = 0x00800000;
+constexpr uint32_t kText = kChild | kVisible | kGroup;            // LTEXT: SS_LEFT | WS_GROUP
+constexpr uint32_t kHiddenCentredText = kChild | kGroup | 0x200;  // SS_CENTERIMAGE, not visible
+constexpr uint32_t kMark = 0x50000A0E;  // SS_BITMAP | SS_CENTERIMAGE | SS_REALSIZEIMAGE, visible child
+constexpr uint32_t kLogo = kChild | kVisible | 0x0E;  // SS_BITMAP
+
+void ExpectControls(const pe::DialogTemplate& d, const std::vector<ExpectedControl>& expected) {
+    ASSERT_EQ(d.controls.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const pe::DialogControl& c = d.controls[i];
+        const ExpectedControl& e = expected[i];
+        SCOPED_TRACE("control " + std::to_string(i) + ", id " + std::to_string(e.id));
+        EXPECT_EQ(c.id, e.id);
+        EXPECT_EQ(pe::ClassName(c.windowClass), e.className);
+        EXPECT_EQ(c.style, e.style) << std::hex << c.style;
+        EXPECT_EQ((std::vector<int>{c.x, c.y, c.cx, c.cy}), (std::vector<int>{e.x, e.y, e.cx, e.cy}));
+        if (e.text == nullptr) {
+            EXPECT_TRUE(c.text.isNumber);
+            EXPECT_EQ(c.text.number, e.imageId);
+        } else {
+            EXPECT_FALSE(c.text.isNumber && c.text.number != 0);
+            EXPECT_EQ(c.text.text, std::u16string(e.text));
+        }
+    }
+}
+
+TEST_P(ProgramFile, ProgressWindowTemplateHasItsControlsInOrder) {
+    pe::DialogTemplate d;
+    std::string error;
+    ASSERT_TRUE(pe::ParseDialog(Resource(pe::kTypeDialog, 117), &d, &error)) << error;
+    EXPECT_TRUE(d.extended);
+    EXPECT_EQ(d.style, 0x80040840u);  // WS_POPUP | WS_THICKFRAME | DS_CENTER | DS_SETFONT
+    EXPECT_EQ(d.cx, 230);
+    EXPECT_EQ(d.cy, 162);
+    EXPECT_EQ(d.title, u"");
+    EXPECT_EQ(d.typeface, u"Arial");
+    EXPECT_EQ(d.pointSize, 10);
+    ExpectControls(d, {
+        {1012, "Static", kText, 6, 7, 217, 18, u"Please do not interrupt the application before it", 0},
+        {1008, "Static", kMark, 11, 42, 6, 6, u"", 0},
+        {1014, "Static", kText, 24, 40, 163, 8, u"Flash Bios", 0},
+        {1009, "Static", kMark, 11, 57, 6, 6, u"", 0},
+        {1015, "Static", kText, 24, 55, 163, 8, u"Flash Micom", 0},
+        {1010, "Static", kText, 6, 101, 217, 9, u"", 0},
+        {1011, "Static", kMark, 11, 27, 6, 6, u"", 0},
+        {1013, "Static", kText, 24, 25, 163, 8, u"Unpack Files", 0},
+        {-1, "Static", kLogo, 6, 116, 129, 32, nullptr, 115},
+        {-1, "Static", kLogo, 135, 116, 88, 32, nullptr, 113},
+        {17, "Static", kHiddenCentredText, 6, 69, 94, 12, u"Current BIOS Version      : ", 0},
+        {1017, "Static", kHiddenCentredText, 6, 83, 87, 12, u"New BIOS Version          :", 0},
+        {1018, "Static", kHiddenCentredText, 108, 69, 107, 12, u"", 0},
+        {1019, "Static", kHiddenCentredText, 108, 84, 107, 12, u"", 0},
+    });
+}
+
+TEST_P(ProgramFile, DmiSettingsDialogHasItsControlsInOrder) {
+    pe::DialogTemplate d;
+    std::string error;
+    ASSERT_TRUE(pe::ParseDialog(Resource(pe::kTypeDialog, 116), &d, &error)) << error;
+    EXPECT_EQ(d.title, u"BCPDMI Setting");
+    EXPECT_EQ(d.cx, 187);
+    EXPECT_EQ(d.cy, 107);
+    EXPECT_EQ(d.typeface, u"Arial");
+    EXPECT_EQ(d.pointSize, 10);
+    constexpr uint32_t kCaption = 0x00C00000, kSysMenu = 0x00080000, kModalFrame = 0x80, kCenter = 0x800;
+    constexpr uint32_t kPopup = 0x80000000;
+    for (uint32_t bit : {kPopup, kCaption, kSysMenu, kModalFrame, kCenter}) EXPECT_NE(d.style & bit, 0u) << bit;
+    constexpr uint32_t kEdit = kChild | kVisible | kBorder | kTabStop | 0x80;  // ES_AUTOHSCROLL
+    constexpr uint32_t kDefButton = kChild | kVisible | kTabStop | 0x1;
+    constexpr uint32_t kButton = kChild | kVisible | kTabStop;
+    ExpectControls(d, {
+        {1, "Button", kDefButton, 71, 86, 50, 14, u"OK", 0},
+        {2, "Button", kButton, 130, 86, 50, 14, u"Cancel", 0},
+        {-1, "Static", kText, 7, 8, 53, 8, u"System Serial  :", 0},
+        {1017, "Edit", kEdit, 61, 7, 119, 12, u"", 0},
+        {-1, "Static", kText, 7, 32, 52, 8, u"Bios Flag         :", 0},
+        {1018, "Edit", kEdit, 61, 31, 119, 12, u"", 0},
+        {-1, "Static", kText, 7, 55, 52, 8, u"Purchase Date :", 0},
+        {1019, "Edit", kEdit, 61, 54, 119, 12, u"", 0},
+    });
+}
+
+pe::Bitmap BitmapOf(const pe::Image& image, uint16_t id) {
+    std::vector<uint8_t> data;
+    pe::Bitmap bitmap;
+    std::string error;
+    EXPECT_TRUE(pe::ReadResource(image, pe::kTypeBitmap, id, &data)) << "bitmap " << id;
+    EXPECT_TRUE(pe::ParseBitmap(data, &bitmap, &error)) << "bitmap " << id << ": " << error;
+    return bitmap;
+}
+
+TEST_P(ProgramFile, BitmapsHaveTheirSizesAndSixteenColours) {
+    struct Case {
+        uint16_t id;
+        int width;
+        int height;
+    };
+    const Case cases[] = {
+        {116, 32, 32}, {117, 32, 32}, {118, 32, 32}, {103, 32, 32}, {119, 32, 32}, {120, 32, 32},
+        {121, 32, 32}, {122, 32, 32}, {115, 225, 64}, {113, 154, 64}, {105, 32, 32}, {107, 16, 16},
+        {108, 16, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        const pe::Bitmap b = BitmapOf(image, c.id);
+        EXPECT_EQ(b.width, c.width);
+        EXPECT_EQ(b.height, c.height);
+        EXPECT_EQ(b.bitCount, 4);
+    }
+}
+
+constexpr uint32_t kPureBlue = 0x0000FF;
+constexpr uint32_t kMagenta = 0xFF00FF;
+
+// Angle of a set of pixels' centre around the frame's centre, clockwise from the top, in degrees.
+double AngleOf(const pe::Bitmap& b, uint32_t colour, int* count) {
+    double sx = 0, sy = 0;
+    *count = 0;
+    for (int y = 0; y < b.height; ++y) {
+        for (int x = 0; x < b.width; ++x) {
+            if (b.At(x, y) != colour) continue;
+            sx += x + 0.5;
+            sy += y + 0.5;
+            ++*count;
+        }
+    }
+    if (*count == 0) return -1;
+    const double dx = sx / *count - b.width / 2.0;
+    const double dy = sy / *count - b.height / 2.0;
+    double degrees = std::atan2(dx, -dy) * 180.0 / M_PI;
+    if (degrees < 0) degrees += 360;
+    return degrees;
+}
+
+double AngleDistance(double a, double b) {
+    const double d = std::fmod(std::fabs(a - b), 360.0);
+    return std::min(d, 360.0 - d);
+}
+
+TEST_P(ProgramFile, SpinnerFramesTurnABrightDotClockwiseFromTheTop) {
+    const uint16_t frames[] = {116, 117, 118, 103, 119, 120, 121, 122};
+    for (int frame = 0; frame < 8; ++frame) {
+        SCOPED_TRACE("frame " + std::to_string(frame) + ", bitmap " + std::to_string(frames[frame]));
+        const pe::Bitmap b = BitmapOf(image, frames[frame]);
+        ASSERT_EQ(b.width, 32);
+        // The background, which the window never shows, is pure blue: the corners and most pixels.
+        for (auto [x, y] : {std::pair{0, 0}, std::pair{31, 0}, std::pair{0, 31}, std::pair{31, 31}}) {
+            EXPECT_EQ(b.At(x, y), kPureBlue);
+        }
+        int blue = 0;
+        AngleOf(b, kPureBlue, &blue);
+        EXPECT_GT(blue, 32 * 32 / 2);
+        int bright = 0;
+        const double brightAngle = AngleOf(b, kMagenta, &bright);
+        EXPECT_GT(bright, 10);
+        EXPECT_LT(AngleDistance(brightAngle, 45.0 * frame), 10.0) << brightAngle;
+        // The trailing dot sits one position behind (counter-clockwise): a colour of its own that is
+        // neither the background nor the bright dot.
+        std::map<uint32_t, int> others;
+        for (uint32_t p : b.pixels) {
+            if (p != kPureBlue && p != kMagenta) others[p]++;
+        }
+        ASSERT_EQ(others.size(), 2u) << "resting dots and the trailing dot";
+        uint32_t trailing = others.begin()->second < std::next(others.begin())->second ? others.begin()->first
+                                                                                       : std::next(others.begin())->first;
+        int trailingCount = 0;
+        const double trailingAngle = AngleOf(b, trailing, &trailingCount);
+        EXPECT_LT(AngleDistance(trailingAngle, 45.0 * ((frame + 7) % 8)), 10.0) << trailingAngle;
+    }
+}
+
+TEST_P(ProgramFile, UnusedBitmapsShowWhatTheyAreDescribedAs) {
+    auto red = [](uint32_t p) { return p >> 16; };
+    auto green = [](uint32_t p) { return (p >> 8) & 0xFF; };
+    auto blue = [](uint32_t p) { return p & 0xFF; };
+    // A blue disc on red.
+    const pe::Bitmap disc = BitmapOf(image, 105);
+    for (auto [x, y] : {std::pair{0, 0}, std::pair{31, 31}}) {
+        EXPECT_GT(red(disc.At(x, y)), 0x80u);
+        EXPECT_EQ(green(disc.At(x, y)) + blue(disc.At(x, y)), 0u);
+    }
+    EXPECT_EQ(disc.At(16, 16), kPureBlue);
+    auto hasPixel = [](const pe::Bitmap& b, auto predicate) {
+        for (uint32_t p : b.pixels) {
+            if (predicate(p)) return true;
+        }
+        return false;
+    };
+    const pe::Bitmap check = BitmapOf(image, 107);
+    EXPECT_TRUE(hasPixel(check, [&](uint32_t p) { return green(p) >= 0x80 && red(p) < 0x40 && blue(p) < 0x40; }));
+    const pe::Bitmap arrow = BitmapOf(image, 108);
+    EXPECT_TRUE(hasPixel(arrow, [&](uint32_t p) {
+        return blue(p) >= 0x40 && blue(p) <= 0xC0 && red(p) < 0x40 && green(p) < 0x40;
+    }));
+}
+
+size_t FindText(const std::vector<uint8_t>& bytes, const std::string& text) {
+    auto it = std::search(bytes.begin(), bytes.end(), text.begin(), text.end());
+    return it == bytes.end() ? std::string::npos : static_cast<size_t>(it - bytes.begin());
+}
+
+TEST_P(ProgramFile, MarkerLiesTerminatedInInitializedDataAndIsItsOwn) {
+    const std::string marker = std::string(GetParam().marker) + '\0';
+    const size_t at = FindText(image.bytes, marker);
+    ASSERT_NE(at, std::string::npos) << "marker \"" << GetParam().marker << "\" with its terminator not found";
+    const pe::Section* section = pe::SectionAtFileOffset(image, at);
+    ASSERT_NE(section, nullptr) << "marker outside every section";
+    EXPECT_NE(section->characteristics & pe::kSectionInitializedData, 0u) << section->name;
+    EXPECT_EQ(section->characteristics & pe::kSectionCode, 0u) << section->name;
+    EXPECT_LE(at + marker.size(), static_cast<uint64_t>(section->rawOffset) + section->rawSize);
+    EXPECT_EQ(FindText(image.bytes, GetParam().otherMarker), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothPrograms, ProgramFile, ::testing::ValuesIn(kPrograms),
+                         [](const ::testing::TestParamInfo<Program>& info) {
+                             return std::string(info.param.productName == std::string("romshell") ? "romshell"
+                                                                                                 : "romshell_phx");
+                         });
+
+}  // namespace

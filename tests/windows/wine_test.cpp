@@ -1,0 +1,144 @@
+// The built Windows programs run under Wine, without a display: Wine then creates no windows and
+// its message boxes return at once, so a run goes from start to its exit code unattended.
+// Each run uses the Wine prefix of this build folder (made on first use) through
+// scripts/wine-run.sh, the same way a person runs the programs.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += "'\\''";
+        else out.push_back(c);
+    }
+    return out + "'";
+}
+
+std::string WineRun(const std::string& arguments) {
+    return Quote(ROMSHELL_WINE_RUN) + " --headless --prefix " + Quote(ROMSHELL_WINE_PREFIX) + " " + arguments;
+}
+
+// Runs a shell command; its exit status, and its standard output in *output when given.
+int RunShell(const std::string& command, std::string* output = nullptr) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    std::string text;
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
+    const int status = pclose(pipe);
+    if (output != nullptr) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// Every file and folder under root with its kind, size and modification time, except what lies
+// under the excluded folder (compared without regard to case, as Windows does).
+std::map<std::string, std::string> Listing(const fs::path& root, const fs::path& excluded) {
+    std::map<std::string, std::string> out;
+    const std::string skip = Lower(excluded.lexically_normal().string());
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        const std::string path = it->path().lexically_normal().string();
+        const std::string lower = Lower(path);
+        if (lower == skip || lower.rfind(skip + "/", 0) == 0) {
+            if (it->is_directory()) it.disable_recursion_pending();
+            continue;
+        }
+        std::ostringstream entry;
+        if (it->is_symlink(ec)) {
+            entry << "link " << fs::read_symlink(it->path(), ec).string();
+        } else if (it->is_directory(ec)) {
+            entry << "dir " << fs::last_write_time(it->path(), ec).time_since_epoch().count();
+        } else {
+            entry << "file " << it->file_size(ec) << " " << fs::last_write_time(it->path(), ec).time_since_epoch().count();
+        }
+        out[fs::relative(it->path(), root).string()] = entry.str();
+    }
+    return out;
+}
+
+class WineRunTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (RunShell("command -v wine >/dev/null 2>&1") != 0) {
+            skipReason = "wine is not installed (apt-get install wine wine32:i386)";
+            return;
+        }
+        // The prefix is made once per build folder; the first run takes about a minute.
+        std::string output;
+        if (RunShell(WineRun("--init-only") + " 2>&1", &output) != 0) {
+            prefixError = "cannot make the Wine prefix " + std::string(ROMSHELL_WINE_PREFIX) + ": " + output;
+            return;
+        }
+        // Where Wine puts TEMP for the programs: a Windows path below drive_c.
+        std::string temp;
+        RunShell(WineRun("cmd /c echo %TEMP%"), &temp);
+        temp.erase(std::remove_if(temp.begin(), temp.end(), [](char c) { return c == '\r' || c == '\n'; }),
+                   temp.end());
+        if (temp.size() < 3 || Lower(temp.substr(0, 3)) != "c:\\") {
+            prefixError = "Wine's TEMP is not on drive C: \"" + temp + "\"";
+            return;
+        }
+        std::string relative = temp.substr(3);
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        tempFolder = fs::path(ROMSHELL_WINE_PREFIX) / "drive_c" / relative;
+    }
+
+    void SetUp() override {
+        if (!skipReason.empty()) GTEST_SKIP() << skipReason;
+        ASSERT_TRUE(prefixError.empty()) << prefixError;
+    }
+
+    static fs::path Program(const char* name) { return fs::path(ROMSHELL_WINDOWS_BIN) / name; }
+
+    static inline std::string skipReason;
+    static inline std::string prefixError;
+    static inline fs::path tempFolder;
+};
+
+TEST_F(WineRunTest, PhxProgramWithoutPackageExitsWithInvalidPackageAndWritesNothingOutsideTemp) {
+    const fs::path program = Program("romshell-phx.exe");
+    if (!fs::exists(program)) {
+        GTEST_SKIP() << program << " has not been built (cmake --preset win32 && cmake --build build/win32)";
+    }
+    const fs::path driveC = fs::path(ROMSHELL_WINE_PREFIX) / "drive_c";
+    const auto before = Listing(driveC, tempFolder);
+    ASSERT_FALSE(before.empty());
+
+    std::string output;
+    const int status = RunShell(WineRun(Quote(program.string())) + " 2>&1", &output);
+    // 0x8000000e, of which the exit status keeps the low byte.
+    EXPECT_EQ(status, 0x0E) << output;
+
+    const auto after = Listing(driveC, tempFolder);
+    for (const auto& [path, entry] : after) {
+        auto it = before.find(path);
+        if (it == before.end()) ADD_FAILURE() << "written outside TEMP: " << path;
+        else if (it->second != entry) ADD_FAILURE() << "changed outside TEMP: " << path;
+    }
+    for (const auto& [path, entry] : before) {
+        if (after.count(path) == 0) ADD_FAILURE() << "removed outside TEMP: " << path;
+    }
+}
+
+}  // namespace
