@@ -141,4 +141,54 @@ TEST_F(WineRunTest, PhxProgramWithoutPackageExitsWithInvalidPackageAndWritesNoth
     }
 }
 
+// The probe's lines: "ok name", "FAIL name: detail", and "failures N" at its end.
+void ExpectProbePassed(const std::string& output, int status) {
+    std::istringstream lines(output);
+    std::string line;
+    int passed = 0;
+    bool finished = false;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("ok ", 0) == 0) ++passed;
+        if (line.rfind("FAIL ", 0) == 0) ADD_FAILURE() << line.substr(5);
+        if (line.rfind("failures ", 0) == 0) finished = true;
+    }
+    EXPECT_TRUE(finished) << "the probe did not run to its end (exit status " << status << "):\n" << output;
+    EXPECT_GT(passed, 0) << output;
+    EXPECT_EQ(status, 0) << output;
+}
+
+class SeamProbe : public WineRunTest {
+protected:
+    void SetUp() override {
+        WineRunTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        if (std::string(ROMSHELL_SEAM_PROBE).empty()) {
+            GTEST_SKIP() << "the MinGW-w64 tools were not found when configuring, so the seam probe was not built";
+        }
+    }
+};
+
+// Files, strings, processes, the thread and event, the version, power, present devices and the
+// service control manager, each checked against what Windows (here Wine) reports directly.
+TEST_F(SeamProbe, SeamCallsAgreeWithWindowsWithoutADisplay) {
+    std::string output;
+    const int status = RunShell(WineRun(Quote(ROMSHELL_SEAM_PROBE) + " headless") + " 2>&1", &output);
+    ExpectProbePassed(output, status);
+}
+
+// The dialogs from the program's own resources, the dialog procedure and its timer, and the
+// colour-keyed drawing, on a real (virtual) display.
+TEST_F(SeamProbe, DialogsTimersAndMaskedDrawingWorkOnADisplay) {
+    if (RunShell("command -v xvfb-run >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "xvfb-run is not installed (apt-get install xvfb)";
+    }
+    // Not headless: xvfb-run gives the run a display of its own.
+    const std::string command = "xvfb-run -a " + Quote(ROMSHELL_WINE_RUN) + " --prefix " +
+                                Quote(ROMSHELL_WINE_PREFIX) + " " + Quote(ROMSHELL_SEAM_PROBE) + " display 2>&1";
+    std::string output;
+    const int status = RunShell(command, &output);
+    ExpectProbePassed(output, status);
+}
+
 }  // namespace
