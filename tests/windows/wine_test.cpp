@@ -171,9 +171,15 @@ protected:
 
 // Files, strings, processes, the thread and event, the version, power, present devices and the
 // service control manager, each checked against what Windows (here Wine) reports directly.
+//
+// Wine is told to claim Windows 10 for the probe. Windows (and Wine) report 10.0 only to programs
+// whose manifest declares Windows 10, so the version seen shows that the program's manifest is
+// read and its compatibility section understood.
 TEST_F(SeamProbe, SeamCallsAgreeWithWindowsWithoutADisplay) {
     std::string output;
-    const int status = RunShell(WineRun(Quote(ROMSHELL_SEAM_PROBE) + " headless") + " 2>&1", &output);
+    const std::string key = "HKCU\\Software\\Wine\\AppDefaults\\seam_probe.exe";
+    ASSERT_EQ(RunShell(WineRun("reg add " + Quote(key) + " /v Version /d win10 /f") + " 2>&1", &output), 0) << output;
+    const int status = RunShell(WineRun(Quote(ROMSHELL_SEAM_PROBE) + " headless 10.0") + " 2>&1", &output);
     ExpectProbePassed(output, status);
 }
 

@@ -3,7 +3,9 @@
 // reports, prints one line per check ("ok name" or "FAIL name: detail") and exits with the
 // number of failures.
 //
-//   seam_probe headless   files, strings, processes, threads, events, version, devices, services
+//   seam_probe headless [MAJOR.MINOR]
+//                         files, strings, processes, threads, events, version (the one expected
+//                         when given), devices, services
 //   seam_probe display    the dialogs, timers and the masked bitmap drawing (needs a display)
 //   seam_probe child      the child process of the process check
 // The seam's own Windows header: windows.h without the macros that collide with the seam's names.
@@ -258,7 +260,7 @@ bool ShutdownPrivilegeEnabled() {
     return enabled;
 }
 
-void CheckSystem() {
+void CheckSystem(const std::string& expectedVersion) {
     os::VersionInfo version{};
     OSVERSIONINFOA direct{};
     direct.dwOSVersionInfoSize = sizeof(direct);
@@ -267,6 +269,10 @@ void CheckSystem() {
               version.build == direct.dwBuildNumber && version.platformId == os::kPlatformWin32Nt,
           "GetVersionExMatchesWindows",
           std::to_string(version.major) + "." + std::to_string(version.minor));
+    if (!expectedVersion.empty()) {
+        const std::string seen = std::to_string(version.major) + "." + std::to_string(version.minor);
+        Check(seen == expectedVersion, "ManifestLetsWindowsReportItsRealVersion", seen);
+    }
     const uint32_t packed = os::GetVersion();
     Check((packed & 0x80000000u) == 0 && (packed & 0xFF) == version.major && ((packed >> 8) & 0xFF) == version.minor,
           "GetVersionPacksTheSameVersion", Hex(packed));
@@ -526,7 +532,7 @@ int main(int argc, char** argv) {
         char self[MAX_PATH];
         ::GetModuleFileNameA(nullptr, self, sizeof(self));
         CheckProcesses(self);
-        CheckSystem();
+        CheckSystem(argc > 2 ? argv[2] : "");
     } else if (mode == "display") {
         CheckDialogs();
     } else {
