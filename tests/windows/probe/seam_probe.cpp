@@ -383,6 +383,12 @@ struct DialogOutcome {
     bool manyDraws = false;
     bool markSet = false;
     bool missingControl = false;
+    bool systemBitmaps = false;
+    bool sentHandled = false;
+    bool foundByTitle = false;
+    bool titleRead = false;
+    bool frameCorner = false;
+    int userMessages = 0;
     std::string detail;
     std::string leakDetail;
 };
@@ -475,15 +481,45 @@ intptr_t ProbeDialogProc(os::Window window, uint32_t message, uintptr_t wParam, 
         os::GetDlgItemText(window, 1013, text, sizeof(text));
         outcome.textsRead = std::strcmp(text, "Unpack Files") == 0 && os::SetDlgItemText(window, 1013, "File Extraction") &&
                             os::GetDlgItemText(window, 1013, text, sizeof(text)) == 15;
-        outcome.markSet = os::SetControlBitmap(window, 1011, os::LoadBitmap(nullptr, os::kObmRgArrowD));
+        os::Bitmap arrow = os::LoadBitmap(nullptr, os::kObmRgArrowD);
+        os::Bitmap check = os::LoadBitmap(nullptr, os::kObmCheck);
+        outcome.systemBitmaps = arrow != nullptr && check != nullptr;
+        if (check != nullptr) os::DeleteBitmap(check);
+        outcome.markSet = os::SetControlBitmap(window, 1011, arrow);
         outcome.missingControl = !os::SetControlBitmap(window, 4242, os::LoadBitmap(nullptr, os::kObmCheck));
         os::ShowWindow(window, os::kSwShowNormal);
         os::SetTimer(window, 32, 50);
         return 1;
     }
+    if (message == os::kWmUser + 2) {
+        ++outcome.userMessages;
+        return 1;
+    }
     if (message == os::kWmTimer && wParam == 32) {
         os::KillTimer(window, 32);
         outcome.timerSeen = true;
+        // A sent message is handled before the send returns.
+        const int before = outcome.userMessages;
+        os::SendMessage(window, os::kWmUser + 2, 0, 0);
+        outcome.sentHandled = outcome.userMessages == before + 1;
+        // Found by its title, whatever its class; the title read back.
+        const char* title = "Romshell Seam Probe Window";
+        ::SetWindowTextA(static_cast<HWND>(window), title);
+        outcome.foundByTitle = os::FindWindow(title) == window;
+        char text[64];
+        outcome.titleRead = os::GetWindowText(window, text, sizeof(text)) == static_cast<int>(std::strlen(title)) &&
+                            std::strcmp(text, title) == 0;
+        // The outer top-left corner in client coordinates lies at minus the frame's width.
+        os::Rect outer{};
+        POINT clientOrigin{0, 0};
+        ::ClientToScreen(static_cast<HWND>(window), &clientOrigin);
+        os::Point corner{};
+        if (os::GetWindowRect(window, &outer)) {
+            corner = os::Point{outer.left, outer.top};
+            outcome.frameCorner = os::ScreenToClient(window, &corner) && corner.x == outer.left - clientOrigin.x &&
+                                  corner.y == outer.top - clientOrigin.y && corner.x < 0 && corner.y < 0 &&
+                                  outer.right > outer.left;
+        }
         DrawTest(static_cast<HWND>(window));
         os::EndDialog(window, 77);
         return 1;
@@ -504,7 +540,12 @@ void CheckDialogs() {
     Check(result == 77, "ProgressDialogRunsAndEndsWithItsResult", std::to_string(result));
     Check(outcome.initSeen && outcome.paramSeen, "DialogProcGetsItsParameterAtCreation");
     Check(outcome.textsRead, "DialogTextsReadAndSet");
+    Check(outcome.systemBitmaps, "LoadBitmapWithoutModuleGivesSystemBitmaps");
     Check(outcome.markSet && outcome.missingControl, "SetControlBitmapOnlyOnExistingControls");
+    Check(outcome.sentHandled, "SendMessageIsHandledBeforeItReturns");
+    Check(outcome.foundByTitle, "FindWindowByTitle");
+    Check(outcome.titleRead, "GetWindowText");
+    Check(outcome.frameCorner, "WindowRectAndScreenToClientAgree");
     Check(outcome.timerSeen, "TimerReachesTheDialogProc");
     Check(outcome.drawOk, "DrawMaskedBitmapSucceeds");
     Check(outcome.keyKept, "KeyColouredPixelsLeaveTheWindowUntouched");
