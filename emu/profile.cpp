@@ -308,10 +308,11 @@ bool CompleteProfile(const json& given, json* profile, std::string* error) {
     json result = DefaultProfile();
     std::vector<std::string> errors;
     Walk(given, "", &result, &errors);
-    if (errors.empty()) {
-        const json& w = result["windows"];
-        if (w["platform"] == "9x" && w["wow64"].get<bool>())
-            errors.push_back("windows.wow64: the Windows 9x family has no 64-bit version");
+    if (errors.empty() && result["windows"]["platform"] == "9x") {
+        // The 9x family has no 64-bit version and its kernel32 no IsWow64Process, whatever the
+        // profile this one was patched from said.
+        result["windows"]["wow64"] = false;
+        result["windows"]["hasIsWow64Process"] = false;
     }
     if (!errors.empty()) {
         std::string text;

@@ -59,7 +59,7 @@ void PrintIndented(const std::string& text) {
     for (size_t i = 0; i <= text.size(); ++i) {
         if (i == text.size() || text[i] == '\n') {
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            std::printf("    %s\n", line.c_str());
+            std::printf(line.empty() ? "\n" : "    %s\n", line.c_str());
             line.clear();
         } else {
             line += text[i];

@@ -116,7 +116,7 @@ bool IsDevicePath(const std::string& path) {
     return sep(path[0]) && sep(path[1]) && (path[2] == '.' || path[2] == '?') && sep(path[3]);
 }
 
-uint32_t ResolveWindowsPath(const std::string& input, ResolvedPath* out, bool allowWildcards) {
+uint32_t ResolveWindowsPath(const std::string& input, ResolvedPath* out, bool allowWildcards, bool limitLength) {
     *out = ResolvedPath();
     if (!WorldAttached() || input.empty()) return winerr::kPathNotFound;
     std::string p = input;
@@ -156,12 +156,13 @@ uint32_t ResolveWindowsPath(const std::string& input, ResolvedPath* out, bool al
             size_t end = piece.find_last_not_of(". ");
             if (end != std::string::npos) piece.resize(end + 1);
         }
+        if (piece.size() > kMaxNameLength) return winerr::kFilenameExcedRange;
         components.push_back(piece);
     }
 
     std::string windows = "C:\\";
     for (size_t i = 0; i < components.size(); ++i) windows += (i ? "\\" : "") + components[i];
-    if (windows.size() > kMaxPathLength) return winerr::kFilenameExcedRange;
+    if (limitLength && windows.size() > kMaxPathLength) return winerr::kFilenameExcedRange;
 
     out->windows = windows;
     out->components = components;
@@ -198,7 +199,7 @@ uint32_t ResolveWindowsPath(const std::string& input, ResolvedPath* out, bool al
 
 std::string HostPathOf(const std::string& windowsPath) {
     ResolvedPath r;
-    if (ResolveWindowsPath(windowsPath, &r) != 0) return {};
+    if (ResolveWindowsPath(windowsPath, &r, false, false) != 0) return {};
     return r.host;
 }
 
@@ -339,15 +340,14 @@ uint32_t CreateWindowsDirectory(const std::string& path) {
 
 uint32_t MakeWindowsFolders(const std::string& path) {
     ResolvedPath r;
-    if (uint32_t e = ResolveWindowsPath(path, &r)) return e;
+    if (uint32_t e = ResolveWindowsPath(path, &r, false, false)) return e;
     std::string prefix = "C:\\";
     for (size_t i = 0; i < r.components.size(); ++i) {
         prefix += (i ? "\\" : "") + r.components[i];
-        uint32_t e = CreateWindowsDirectory(prefix);
-        if (e != 0 && e != winerr::kAlreadyExists) return e;
         ResolvedPath step;
-        ResolveWindowsPath(prefix, &step);
-        if (!step.isDirectory) return winerr::kPathNotFound;
+        if (uint32_t e = ResolveWindowsPath(prefix, &step, false, false)) return e;
+        if (!step.exists && ::mkdir(step.host.c_str(), 0755) != 0) return WindowsErrorFromErrno(errno);
+        if (step.exists && !step.isDirectory) return winerr::kPathNotFound;
     }
     return 0;
 }

@@ -22,6 +22,8 @@ constexpr uint32_t kTruncateExisting = 5;
 // limit of CreateDirectory, which keeps room for an 8.3 name inside the new folder.
 constexpr size_t kMaxPathLength = 259;
 constexpr size_t kMaxDirectoryPathLength = 247;
+// Longest name of one component (NTFS).
+constexpr size_t kMaxNameLength = 255;
 
 struct ResolvedPath {
     std::string windows;       // full Windows path, "C:\Users\tech" (as written, folded)
@@ -37,9 +39,12 @@ struct ResolvedPath {
 bool IsDevicePath(const std::string& path);
 
 // 0, or kPathNotFound (other drives, empty path), kBadNetPath (UNC), kInvalidName (characters a
-// Windows name cannot hold), kFilenameExcedRange (longer than MAX_PATH). With allowWildcards the
-// last component may hold '*' and '?'.
-uint32_t ResolveWindowsPath(const std::string& path, ResolvedPath* out, bool allowWildcards = false);
+// Windows name cannot hold), kFilenameExcedRange (a name longer than 255 characters, or with
+// limitLength a path longer than MAX_PATH, the limit of the ANSI file functions; setting up a
+// world may go past it, as tools using "\\?\" paths do). With allowWildcards the last component
+// may hold '*' and '?'.
+uint32_t ResolveWindowsPath(const std::string& path, ResolvedPath* out, bool allowWildcards = false,
+                            bool limitLength = true);
 
 // The process's current directory ("C:\Users\tech\Desktop": no backslash at the end except for
 // the root). Each process has its own.
@@ -55,7 +60,8 @@ uint32_t MoveWindowsFile(const std::string& from, const std::string& to);
 uint32_t CopyWindowsFile(const std::string& from, const std::string& to);
 // CreateDirectory: kAlreadyExists, kPathNotFound when the parent is missing.
 uint32_t CreateWindowsDirectory(const std::string& path);
-// Creates every missing folder on the way (for laying out a world and for tests).
+// Creates every missing folder on the way (for laying out a world and for tests; no MAX_PATH
+// limit).
 uint32_t MakeWindowsFolders(const std::string& path);
 
 struct FoundEntry {

@@ -62,9 +62,9 @@ int ShowMessageBox(bool hasOwner, const std::string& text, const std::string& ca
         auto lock = LockState();
         json& used = State()["messageBoxAnswersUsed"];
         if (!used.is_number_unsigned()) used = 0u;
-        const json& answers = Profile()["answers"]["messageBoxes"];
+        const json& answers = ProfileValue("/answers/messageBoxes");
         size_t next = used.get<size_t>();
-        if (next < answers.size()) {
+        if (answers.is_array() && next < answers.size()) {
             const json& a = answers[next];
             bool fits = !a.is_object() || Fits(a, caption, text);
             if (fits) {
@@ -81,14 +81,14 @@ int ShowMessageBox(bool hasOwner, const std::string& text, const std::string& ca
 }
 
 bool EnvironmentVariable(const std::string& name, std::string* value) {
-    const json& w = Profile()["windows"];
-    if (!w.is_object()) return false;
     if (EqualNoCase(name, "TEMP")) {
-        if (!w["temp"].is_string()) return false;
-        *value = w["temp"].get<std::string>();
+        const json& temp = ProfileValue("/windows/temp");
+        if (!temp.is_string()) return false;
+        *value = temp.get<std::string>();
         return true;
     }
-    const json& env = w["environment"];
+    const json& env = ProfileValue("/windows/environment");
+    if (!env.is_object()) return false;
     for (auto it = env.begin(); it != env.end(); ++it)
         if (EqualNoCase(it.key(), name)) {
             *value = it.value().get<std::string>();

@@ -267,6 +267,12 @@ std::string WorldRoot() {
 
 const json& Profile() { return gProfile; }
 
+const json& ProfileValue(const std::string& pointer) {
+    static const json kNull;
+    json::json_pointer p(pointer);
+    return gProfile.contains(p) ? gProfile.at(p) : kNull;
+}
+
 std::vector<json> Transcript() {
     std::vector<json> events;
     std::string root = WorldRoot();

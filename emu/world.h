@@ -45,8 +45,11 @@ void DetachWorld();
 bool WorldAttached();
 std::string WorldRoot();
 
-// The profile the world was made from, with every default filled in.
+// The profile the world was made from, with every default filled in (an empty object when no
+// world is attached).
 const nlohmann::json& Profile();
+// One value of the profile by JSON pointer ("/windows/major"); null when absent or detached.
+const nlohmann::json& ProfileValue(const std::string& pointer);
 
 // The host file or folder behind a Windows path of the emulated file system ("C:\..." maps to
 // <root>/C/...). Components that exist are found without regard to case; the rest are kept as

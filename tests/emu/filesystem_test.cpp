@@ -114,6 +114,18 @@ TEST_F(EmulatedFiles, PathsLongerThanMaxPathAreRefused) {
   EXPECT_EQ(os::GetLastError(), 206u);
 }
 
+TEST_F(EmulatedFiles, AFileBeyondMaxPathIsListedButNotOpenedAndNamesStopAt255) {
+  std::string name = std::string(251, 'L') + ".wph";  // 255 characters: the longest name
+  PutFile("C:\\W\\" + name, "long");               // set up as a tool with "\\?\" paths could
+  EXPECT_TRUE(FileExists("C:\\W\\" + name));
+  EXPECT_EQ(Find("C:\\W\\*.wph"), std::vector<std::string>{name});
+  os::Handle h = os::CreateFile(("C:\\W\\" + name).c_str(), os::kGenericRead, os::kShareRead, os::kOpenExisting, 0);
+  EXPECT_EQ(h, os::InvalidHandle());
+  EXPECT_EQ(os::GetLastError(), 206u);
+  emu::ResolvedPath r;
+  EXPECT_EQ(emu::ResolveWindowsPath("C:\\" + std::string(256, 'N'), &r, false, false), 206u);
+}
+
 TEST_F(EmulatedFiles, CurrentDirectoryStartsInTheProgramsFolderAndRelativePathsFollowIt) {
   EXPECT_EQ(CurrentDirectory(), "C:\\Users\\tech\\Desktop");
   PutFile("C:\\Users\\tech\\AppData\\Local\\Temp\\log.txt", "temp log");

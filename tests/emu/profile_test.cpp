@@ -45,6 +45,12 @@ TEST(MachineProfile, NamedFieldsReplaceDefaultsAndOthersStay) {
     EXPECT_EQ(p["power"]["batteryPercent"], 87);
 }
 
+TEST(MachineProfile, NinetyFamilyHasNeitherWow64NorIsWow64Process) {
+    json p = Complete(R"({"windows":{"platform":"9x","wow64":true,"hasIsWow64Process":true}})");
+    EXPECT_EQ(p["windows"]["wow64"], false);
+    EXPECT_EQ(p["windows"]["hasIsWow64Process"], false);
+}
+
 TEST(MachineProfile, LanguageIdReadsAsNumberOrHexText) {
     EXPECT_EQ(Complete(R"({"windows":{"langId":"0x0412"}})")["windows"]["langId"], 0x0412);
     EXPECT_EQ(Complete(R"({"windows":{"langId":1031}})")["windows"]["langId"], 1031);
@@ -109,7 +115,6 @@ TEST(MachineProfile, BadProfilesAreRefusedWithFieldAndReason) {
         {R"({"windows":{"currentDirectory":"tools"}})", "windows.currentDirectory: expected null or an absolute folder path"},
         {R"({"windows":{"freeBytes":-5}})", "windows.freeBytes: expected an unsigned integer"},
         {R"({"windows":{"environment":{"A":1}}})", "windows.environment.A: expected a string"},
-        {R"({"windows":{"platform":"9x","wow64":true}})", "windows.wow64: the Windows 9x family has no 64-bit version"},
         {R"({"power":{"acLine":2}})", "power.acLine: expected 0 (off line), 1 (on line), 255 (unknown)"},
         {R"({"power":{"batteryPercent":101}})", "power.batteryPercent: expected 0 to 100 or 255"},
         {R"({"answers":{"messageBoxes":"ok"}})", "answers.messageBoxes: expected an array"},

@@ -242,3 +242,21 @@ TEST_F(EmulatedSystem, TranscriptKeepsEveryEventWrittenByConcurrentThreads) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SeamWithoutAWorld, CallsFailOrAnswerPlainlyInsteadOfCrashing) {
+  emu::DetachWorld();
+  os::VersionInfo info;
+  EXPECT_FALSE(os::GetVersionEx(&info));
+  os::PowerStatus power;
+  EXPECT_FALSE(os::GetSystemPowerStatus(&power));
+  uint64_t free = 0;
+  EXPECT_FALSE(os::GetDiskFreeSpace(&free));
+  char buffer[64];
+  EXPECT_EQ(os::GetEnvironmentVariable("TEMP", buffer, sizeof buffer), 0u);
+  EXPECT_EQ(os::CreateFile("C:\\a.txt", os::kGenericRead, 0, os::kOpenExisting, 0), os::InvalidHandle());
+  EXPECT_EQ(os::MessageBox(nullptr, "text", "caption", os::kMbOkCancel), os::kIdOk);
+}
+
+}  // namespace

@@ -46,7 +46,7 @@ std::string EmulatedWorldTest::HostPath(const std::string& windowsPath) { return
 
 void EmulatedWorldTest::PutFile(const std::string& windowsPath, const std::string& bytes) {
   emu::ResolvedPath r;
-  ASSERT_EQ(emu::ResolveWindowsPath(windowsPath, &r), 0u) << windowsPath;
+  ASSERT_EQ(emu::ResolveWindowsPath(windowsPath, &r, false, false), 0u) << windowsPath;
   std::string folder = r.windows.substr(0, r.windows.rfind('\\'));
   if (folder.size() > 2) {
     ASSERT_EQ(emu::MakeWindowsFolders(folder), 0u) << folder;
@@ -58,7 +58,7 @@ void EmulatedWorldTest::PutFile(const std::string& windowsPath, const std::strin
 
 bool EmulatedWorldTest::FileExists(const std::string& windowsPath) {
   emu::ResolvedPath r;
-  return emu::ResolveWindowsPath(windowsPath, &r) == 0 && r.exists && !r.isDirectory;
+  return emu::ResolveWindowsPath(windowsPath, &r, false, false) == 0 && r.exists && !r.isDirectory;
 }
 
 std::string EmulatedWorldTest::ReadFileBytes(const std::string& windowsPath) {

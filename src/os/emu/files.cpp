@@ -325,7 +325,7 @@ bool FindClose(Handle handle) {
 
 bool GetDiskFreeSpace(uint64_t* bytesAvailable) {
     if (!emu::WorldAttached()) return Fail(winerr::kPathNotFound);
-    *bytesAvailable = emu::Profile()["windows"]["freeBytes"].get<uint64_t>();
+    *bytesAvailable = emu::ProfileValue("/windows/freeBytes").get<uint64_t>();
     return true;
 }
 

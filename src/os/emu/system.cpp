@@ -38,7 +38,12 @@ constexpr StringRow kProgramStrings[] = {
 // The running program's module: any distinct address serves as its instance handle.
 char gProgramModule;
 
-const nlohmann::json& WindowsProfile() { return emu::Profile()["windows"]; }
+// The profile's "windows" section; an empty object when no world is attached.
+const nlohmann::json& WindowsProfile() {
+    static const nlohmann::json kEmpty = nlohmann::json::object();
+    const nlohmann::json& w = emu::ProfileValue("/windows");
+    return w.is_object() ? w : kEmpty;
+}
 
 bool IsNinetyFamily() { return WindowsProfile().value("platform", "nt") == "9x"; }
 
@@ -123,9 +128,9 @@ bool GetVersionEx(VersionInfo* info) {
         return false;
     }
     const nlohmann::json& w = WindowsProfile();
-    info->major = w["major"].get<uint32_t>();
-    info->minor = w["minor"].get<uint32_t>();
-    info->build = w["build"].get<uint32_t>();
+    info->major = w.value("major", 0u);
+    info->minor = w.value("minor", 0u);
+    info->build = w.value("build", 0u);
     info->platformId = kPlatformWin32Nt;
     if (IsNinetyFamily()) {
         // The 9x family keeps the version in the build number's high word.
@@ -162,9 +167,8 @@ bool GetSystemPowerStatus(PowerStatus* status) {
         SetLastError(winerr::kInvalidParameter);
         return false;
     }
-    const nlohmann::json& p = emu::Profile()["power"];
-    status->acLineStatus = static_cast<uint8_t>(p["acLine"].get<uint32_t>());
-    status->batteryLifePercent = static_cast<uint8_t>(p["batteryPercent"].get<uint32_t>());
+    status->acLineStatus = static_cast<uint8_t>(emu::ProfileValue("/power/acLine").get<uint32_t>());
+    status->batteryLifePercent = static_cast<uint8_t>(emu::ProfileValue("/power/batteryPercent").get<uint32_t>());
     return true;
 }
 
