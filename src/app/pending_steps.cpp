@@ -27,9 +27,6 @@ ResultCode Missing(const char* step) {
 int DetectAmiBios() { return Missing("DetectAmiBios"), 1; }
 ResultCode RunAmiUpdate(char*) { return FailUpdate(Missing("RunAmiUpdate")); }
 #endif
-int ExtractAllEntries(const char*, uint32_t) { return Missing("ExtractAllEntries"), 5; }
-int ExtractNamedEntry(const char*) { return Missing("ExtractNamedEntry"), 0; }
-void DecompressEntryFile(const char*) {}
 uint32_t ProgressThread(void*) { return 0; }
 void ShowProgressText(uint32_t) {}
 void MarkStep(int, int) {}

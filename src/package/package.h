@@ -39,12 +39,37 @@ int CheckPackage(const char* programPath, uint32_t packageOffset);
 void ApplyPackageOptions(uint32_t defaultOptions);
 
 // Extracts and decompresses every entry into the current directory. 0, 1 (no entries), 4 (no
-// package) or 6 (file cannot be opened); any other failure gives 5 (see package.cpp).
+// package) or 6 (file cannot be opened). A package that ends early, a failed read, an entry name
+// that could leave the current directory (see entry_name.h) or a size that is negative or runs
+// past the end of the file give 5; the files of earlier entries stay as they were.
+// An entry that cannot be written or decompressed ends the process (see DecompressEntryFile).
 int ExtractAllEntries(const char* programPath, uint32_t packageOffset);
 
 // Extracts into the current directory the first entry whose name begins with wantedName (without
-// regard to case). 1 when an entry was extracted, else 0.
+// regard to case), from the running program's own file. 1 when an entry was extracted, else 0;
+// an entry refused as by ExtractAllEntries on the way ends the search with 0.
 int ExtractNamedEntry(const char* wantedName);
 
-// Turns "name.gz" in the current directory into "name" and deletes "name.gz".
+// Turns "name.gz" in the current directory into "name" and deletes "name.gz" (a name without
+// ".gz" is taken as the output, and the input is that name with ".gz"). Returns only on success:
+// any failure writes one line to the standard error stream and ends the process with exit code 1.
 void DecompressEntryFile(const char* fileName);
+
+// ---------------------------------------------------------------------------------------------
+// The same operations without the process-ending step, for callers that must go on (tests, the
+// fuzz target). A failure that the functions above end the process for is reported here as the
+// result kUnpackEntryFailed (0 for TryExtractNamedEntry) with failure->failed set and the line
+// they would have written to the standard error stream.
+
+constexpr uint32_t kDecompressLineSize = kEntryNameSize + 64;
+
+struct DecompressFailure {
+    bool failed = false;
+    char line[kDecompressLineSize] = {};
+};
+
+int TryExtractAllEntries(const char* programPath, uint32_t packageOffset, DecompressFailure* failure);
+// ExtractNamedEntry on the given program file instead of the running program's own.
+int TryExtractNamedEntry(const char* programPath, const char* wantedName, DecompressFailure* failure);
+// True on success.
+bool TryDecompressEntryFile(const char* fileName, DecompressFailure* failure);
