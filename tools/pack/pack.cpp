@@ -1,0 +1,701 @@
+#include "pack.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "app/run_options.h"
+#include "package/entry_name.h"
+
+namespace fs = std::filesystem;
+
+namespace pack {
+
+namespace {
+
+// The package format, as the program reads it.
+constexpr uint32_t kOffsetPosition = 40;
+constexpr uint32_t kMinimumProgramSize = 64;
+constexpr char kMagic[4] = {'L', 'P', 'C', 'K'};
+constexpr uint32_t kHeaderSize = 12;
+constexpr uint32_t kNameSize = 260;
+constexpr uint32_t kHeadSize = 264;
+constexpr uint8_t kGzipOsCode = 11;
+constexpr const char kSuffix[] = ".gz";
+
+// The markers the two programs carry in their initialised data.
+constexpr std::array<std::pair<const char*, const char*>, 2> kMarkers = {{
+    {"romshell", "UnPaCkErSiG@Version 2.02"},
+    {"romshell-phx", "UnPaCkErSiG@Version 1.50"},
+}};
+
+constexpr size_t kChunk = 1 << 16;
+
+uint32_t LoadU32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void StoreU32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::string Hex32(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", v);
+    return text;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
+bool EndsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// A name as it can be shown in a message: bytes outside printable ASCII as \xNN.
+std::string Printable(const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c >= 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string EntryLabel(size_t index, const std::string& name) {
+    return "entry " + std::to_string(index + 1) + " \"" + Printable(name) + "\"";
+}
+
+bool ReadAt(std::ifstream& in, uint64_t offset, char* buffer, size_t size) {
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(buffer, static_cast<std::streamsize>(size));
+    return in.gcount() == static_cast<std::streamsize>(size);
+}
+
+// Decompresses the gzip member stored at [start, start + size) of the file, handing the output
+// to sink (when given). "" on success, else the reason. zlib checks the trailer's CRC and length.
+struct Inflated {
+    uint64_t unpacked = 0;
+    uint32_t crc = 0;        // from the trailer
+    uint64_t trailing = 0;   // stored bytes behind the member
+};
+
+std::string InflateMember(std::ifstream& in, uint64_t start, uint64_t size,
+                          const std::function<bool(const char*, size_t)>& sink, Inflated* result) {
+    if (size == 0) return "holds no gzip member (size 0)";
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return "zlib cannot start";
+    std::vector<char> input(kChunk);
+    std::vector<char> output(kChunk);
+    uint64_t left = size;
+    uint64_t position = start;
+    std::string reason;
+    int status = Z_OK;
+    uint32_t crc = crc32(0, nullptr, 0);
+    while (status != Z_STREAM_END && reason.empty()) {
+        if (z.avail_in == 0) {
+            if (left == 0) {
+                reason = "gzip member cut short";
+                break;
+            }
+            size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+            if (!ReadAt(in, position, input.data(), n)) {
+                reason = "cannot be read";
+                break;
+            }
+            position += n;
+            left -= n;
+            z.next_in = reinterpret_cast<Bytef*>(input.data());
+            z.avail_in = static_cast<uInt>(n);
+        }
+        z.next_out = reinterpret_cast<Bytef*>(output.data());
+        z.avail_out = static_cast<uInt>(output.size());
+        status = inflate(&z, Z_NO_FLUSH);
+        if (status != Z_OK && status != Z_STREAM_END) {
+            reason = status == Z_BUF_ERROR ? "gzip member cut short"
+                                           : std::string("does not decompress (") + (z.msg ? z.msg : "zlib error") + ")";
+            break;
+        }
+        size_t produced = output.size() - z.avail_out;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(output.data()), static_cast<uInt>(produced));
+        result->unpacked += produced;
+        if (produced > 0 && sink && !sink(output.data(), produced)) reason = "output cannot be written";
+    }
+    if (reason.empty()) {
+        result->trailing = left + z.avail_in;
+        unsigned char trailer[8];
+        uint64_t memberEnd = start + size - result->trailing;
+        if (!ReadAt(in, memberEnd - 8, reinterpret_cast<char*>(trailer), 8)) return "cannot be read";
+        result->crc = LoadU32(trailer);
+        // zlib has compared both already; a disagreement here would be a reader fault.
+        if (result->crc != crc || LoadU32(trailer + 4) != static_cast<uint32_t>(result->unpacked)) {
+            reason = "trailer disagrees with the data";
+        }
+    }
+    inflateEnd(&z);
+    return reason;
+}
+
+// The problems that make a package unfit to extract: those of ReadPackage and CheckMembers,
+// names without ".gz" and names twice.
+bool CheckForExtraction(const std::string& file, PackageInfo* info, Problems* problems) {
+    size_t before = problems->size();
+    if (!ReadPackage(file, info, problems)) return false;
+    CheckMembers(file, info, problems);
+    std::map<std::string, std::string> seen;
+    for (size_t i = 0; i < info->entries.size(); ++i) {
+        const EntryInfo& e = info->entries[i];
+        if (e.name.size() <= 3 || !EndsWith(e.name, kSuffix)) {
+            problems->push_back(file + ": " + EntryLabel(i, e.name) + ": name does not end in \".gz\"");
+        }
+        auto [it, fresh] = seen.emplace(Lower(e.name), e.name);
+        if (!fresh) {
+            problems->push_back(file + ": " + EntryLabel(i, e.name) + ": same name as \"" + Printable(it->second) +
+                                "\" without regard to case");
+        }
+    }
+    return problems->size() == before;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Default options
+
+bool ParseOptions(const std::string& text, uint32_t* options, std::string* error) {
+    uint32_t value = 0;
+    std::stringstream items(text);
+    std::string item;
+    bool any = false;
+    while (std::getline(items, item, ',')) {
+        size_t first = item.find_first_not_of(" \t");
+        size_t last = item.find_last_not_of(" \t");
+        item = first == std::string::npos ? "" : item.substr(first, last - first + 1);
+        if (item.empty()) {
+            *error = "empty item in \"" + text + "\"";
+            return false;
+        }
+        any = true;
+        bool hex = item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X');
+        const std::string digits = hex ? item.substr(2) : item;
+        bool numeric = !digits.empty() &&
+                       digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") == std::string::npos;
+        if (numeric) {
+            if (digits.size() > 10 || std::stoull(digits, nullptr, hex ? 16 : 10) > 0xFFFFFFFFull) {
+                *error = "\"" + item + "\" does not fit 32 bits";
+                return false;
+            }
+            value |= static_cast<uint32_t>(std::stoull(digits, nullptr, hex ? 16 : 10));
+            continue;
+        }
+        uint32_t bit = 0;
+        for (const RunOptionName& row : kRunOptionNames) {
+            if (Lower(row.name) == Lower(item)) bit = row.bit;
+        }
+        if (bit == 0) {
+            *error = "\"" + item + "\" is neither a number nor a flag name";
+            return false;
+        }
+        value |= bit;
+    }
+    if (!any) {
+        *error = "no value given";
+        return false;
+    }
+    *options = value;
+    return true;
+}
+
+std::string OptionNames(uint32_t options) {
+    std::string names;
+    uint32_t unnamed = options;
+    for (const RunOptionName& row : kRunOptionNames) {
+        if (options & row.bit) {
+            names += (names.empty() ? "" : ",") + std::string(row.name);
+            unnamed &= ~row.bit;
+        }
+    }
+    if (unnamed != 0) names += (names.empty() ? "" : ",") + Hex32(unnamed);
+    return names;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Building
+
+std::string StoredName(const std::string& fileName, std::string* reason) {
+    std::string stored = fileName + kSuffix;
+    for (unsigned char c : fileName) {
+        if (c >= 0x80) {
+            // The program takes names in the Windows ANSI code page; this folder's bytes would
+            // mean other characters there.
+            *reason = "name is not plain ASCII";
+            return "";
+        }
+    }
+    if (stored.size() >= kNameSize) {
+        *reason = "name too long (" + std::to_string(stored.size()) + " characters with \".gz\"; at most " +
+                  std::to_string(kNameSize - 1) + ")";
+        return "";
+    }
+    EntryNameProblem problem = CheckEntryName(stored.c_str());
+    if (problem != EntryNameProblem::None) {
+        *reason = EntryNameProblemText(problem);
+        return "";
+    }
+    return stored;
+}
+
+namespace {
+
+struct SourceFile {
+    fs::path path;
+    std::string stored;
+};
+
+// Lists the folder's files with their stored names, in package order.
+bool CollectSources(const std::string& folder, std::vector<SourceFile>* sources, Problems* problems) {
+    size_t before = problems->size();
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        problems->push_back(folder + ": not a folder");
+        return false;
+    }
+    fs::directory_iterator it(folder, ec);
+    if (ec) {
+        problems->push_back(folder + ": cannot be listed (" + ec.message() + ")");
+        return false;
+    }
+    for (const fs::directory_entry& item : it) {
+        std::string shown = (fs::path(folder) / item.path().filename()).string();
+        if (!item.is_regular_file(ec)) {
+            problems->push_back(shown + ": not a file; the package holds files only");
+            continue;
+        }
+        std::string reason;
+        std::string stored = StoredName(item.path().filename().string(), &reason);
+        if (stored.empty()) {
+            problems->push_back(shown + ": " + reason);
+            continue;
+        }
+        sources->push_back({item.path(), stored});
+    }
+    std::sort(sources->begin(), sources->end(), [](const SourceFile& a, const SourceFile& b) {
+        std::string la = Lower(a.stored), lb = Lower(b.stored);
+        return la != lb ? la < lb : a.stored < b.stored;
+    });
+    for (size_t i = 1; i < sources->size(); ++i) {
+        if (Lower((*sources)[i - 1].stored) == Lower((*sources)[i].stored)) {
+            problems->push_back(folder + ": \"" + (*sources)[i - 1].path.filename().string() + "\" and \"" +
+                                (*sources)[i].path.filename().string() +
+                                "\" differ only in case; Windows keeps one of them");
+        }
+    }
+    if (sources->empty() && problems->size() == before) problems->push_back(folder + ": holds no files");
+    return problems->size() == before;
+}
+
+// Compresses the file into one gzip member appended to out. Its stored size, or a problem.
+bool AppendMember(const SourceFile& source, uint64_t maxSize, std::ofstream& out, uint64_t* storedSize,
+                  Problems* problems) {
+    std::ifstream in(source.path, std::ios::binary);
+    if (!in) {
+        problems->push_back(source.path.string() + ": cannot be opened");
+        return false;
+    }
+    z_stream z{};
+    // Window 15 with 16 for the gzip wrapper; memory level 8: fixed, so that the bytes repeat.
+    if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        problems->push_back(source.path.string() + ": zlib cannot start");
+        return false;
+    }
+    gz_header header{};
+    header.time = 0;
+    header.os = kGzipOsCode;
+    deflateSetHeader(&z, &header);
+    std::vector<char> input(kChunk);
+    std::vector<char> output(kChunk);
+    uint64_t written = 0;
+    bool ok = true;
+    int flush = Z_NO_FLUSH;
+    while (ok && flush != Z_FINISH) {
+        in.read(input.data(), static_cast<std::streamsize>(input.size()));
+        if (in.bad()) {
+            problems->push_back(source.path.string() + ": cannot be read");
+            ok = false;
+            break;
+        }
+        flush = in.eof() ? Z_FINISH : Z_NO_FLUSH;
+        z.next_in = reinterpret_cast<Bytef*>(input.data());
+        z.avail_in = static_cast<uInt>(in.gcount());
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(output.data());
+            z.avail_out = static_cast<uInt>(output.size());
+            deflate(&z, flush);
+            size_t produced = output.size() - z.avail_out;
+            written += produced;
+            if (written > maxSize) {
+                problems->push_back(source.path.string() + ": too big for the package's 32-bit size field (more than " +
+                                    std::to_string(maxSize) + " bytes compressed)");
+                ok = false;
+                break;
+            }
+            out.write(output.data(), static_cast<std::streamsize>(produced));
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    *storedSize = written;
+    return ok;
+}
+
+}  // namespace
+
+bool BuildPackage(const BuildRequest& request, Problems* problems) {
+    size_t before = problems->size();
+    // The program, whole: programs are a few hundred kilobytes.
+    std::ifstream programIn(request.program, std::ios::binary);
+    if (!programIn) {
+        problems->push_back(request.program + ": cannot be opened");
+        return false;
+    }
+    std::vector<char> program((std::istreambuf_iterator<char>(programIn)), std::istreambuf_iterator<char>());
+    if (programIn.bad()) {
+        problems->push_back(request.program + ": cannot be read");
+        return false;
+    }
+    if (program.size() < kMinimumProgramSize) {
+        problems->push_back(request.program + ": too short for a program file (" + std::to_string(program.size()) +
+                            " bytes; at least " + std::to_string(kMinimumProgramSize) + ")");
+        return false;
+    }
+    if (program.size() > 0xFFFFFFFFull - kHeaderSize) {
+        problems->push_back(request.program + ": too big; the package offset is a 32-bit value");
+        return false;
+    }
+    auto* bytes = reinterpret_cast<unsigned char*>(program.data());
+    uint32_t existing = LoadU32(bytes + kOffsetPosition);
+    if (existing != 0) {
+        bool packed = existing + 4ull <= program.size() && std::memcmp(bytes + existing, kMagic, 4) == 0;
+        problems->push_back(request.program + (packed ? ": already carries a package (at offset " + std::to_string(existing) +
+                                                            "); pack the program file as built"
+                                                      : ": bytes 40-43 are not zero (" + Hex32(existing) +
+                                                            "); the package offset cannot be written there"));
+        return false;
+    }
+    std::vector<SourceFile> sources;
+    if (!CollectSources(request.from, &sources, problems)) return false;
+
+    // Written beside the output and renamed at the end, so that a failed build leaves nothing.
+    fs::path partial = request.output + ".partial";
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        problems->push_back(partial.string() + ": cannot be created");
+        return false;
+    }
+    StoreU32(bytes + kOffsetPosition, static_cast<uint32_t>(program.size()));
+    out.write(program.data(), static_cast<std::streamsize>(program.size()));
+    unsigned char header[kHeaderSize];
+    std::memcpy(header, kMagic, 4);
+    StoreU32(header + 4, request.options);
+    StoreU32(header + 8, static_cast<uint32_t>(sources.size()));
+    out.write(reinterpret_cast<char*>(header), sizeof header);
+    bool ok = true;
+    for (const SourceFile& source : sources) {
+        unsigned char head[kHeadSize] = {};
+        std::memcpy(head, source.stored.data(), source.stored.size());
+        std::streamoff headAt = out.tellp();
+        out.write(reinterpret_cast<char*>(head), sizeof head);
+        uint64_t storedSize = 0;
+        if (!AppendMember(source, request.maxEntrySize, out, &storedSize, problems)) {
+            ok = false;
+            break;
+        }
+        std::streamoff end = out.tellp();
+        StoreU32(head + kNameSize, static_cast<uint32_t>(storedSize));
+        out.seekp(headAt + kNameSize);
+        out.write(reinterpret_cast<char*>(head + kNameSize), 4);
+        out.seekp(end);
+    }
+    out.close();
+    if (ok && !out) {
+        problems->push_back(partial.string() + ": cannot be written");
+        ok = false;
+    }
+    std::error_code ec;
+    if (ok) {
+        fs::rename(partial, request.output, ec);
+        if (ec) {
+            problems->push_back(request.output + ": cannot be written (" + ec.message() + ")");
+            ok = false;
+        }
+    }
+    if (!ok) fs::remove(partial, ec);
+    return ok && problems->size() == before;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+bool ReadPackage(const std::string& file, PackageInfo* info, Problems* problems) {
+    *info = PackageInfo{};
+    std::ifstream in(file, std::ios::binary);
+    std::error_code ec;
+    uint64_t size = fs::is_regular_file(file, ec) ? fs::file_size(file, ec) : 0;
+    if (!in || ec) {
+        problems->push_back(file + ": cannot be opened");
+        return false;
+    }
+    info->fileSize = size;
+    unsigned char field[4];
+    if (size < kOffsetPosition + 4 || !ReadAt(in, kOffsetPosition, reinterpret_cast<char*>(field), 4)) {
+        problems->push_back(file + ": too short to hold a package offset");
+        return false;
+    }
+    info->offset = LoadU32(field);
+
+    // The marker lies in the program's image, in front of the package.
+    uint64_t imageSize = info->offset != 0 && info->offset <= size ? info->offset : size;
+    std::string image(static_cast<size_t>(imageSize), '\0');
+    if (ReadAt(in, 0, image.data(), image.size())) {
+        for (const auto& [variant, marker] : kMarkers) {
+            if (image.find(std::string(marker) + '\0') != std::string::npos) {
+                info->variant = info->variant.empty() ? variant : "ambiguous";
+            }
+        }
+    }
+
+    if (info->offset == 0) {
+        problems->push_back(file + ": no package (the offset at byte 40 is 0)");
+        return false;
+    }
+    unsigned char header[kHeaderSize];
+    if (info->offset + uint64_t{4} > size || !ReadAt(in, info->offset, reinterpret_cast<char*>(header), 4) ||
+        std::memcmp(header, kMagic, 4) != 0) {
+        problems->push_back(file + ": no package at offset " + std::to_string(info->offset) + " (no \"LPCK\" there)");
+        return false;
+    }
+    info->hasPackage = true;
+    if (info->offset + uint64_t{kHeaderSize} > size ||
+        !ReadAt(in, info->offset, reinterpret_cast<char*>(header), kHeaderSize)) {
+        problems->push_back(file + ": package header cut short");
+        return true;
+    }
+    info->defaultOptions = LoadU32(header + 4);
+    info->entryCount = static_cast<int32_t>(LoadU32(header + 8));
+    if (info->entryCount < 0) {
+        problems->push_back(file + ": entry count is negative (" + std::to_string(info->entryCount) + ")");
+        return true;
+    }
+    uint64_t position = info->offset + uint64_t{kHeaderSize};
+    for (int32_t i = 0; i < info->entryCount; ++i) {
+        unsigned char head[kHeadSize];
+        if (position + kHeadSize > size || !ReadAt(in, position, reinterpret_cast<char*>(head), kHeadSize)) {
+            problems->push_back(file + ": entry " + std::to_string(i + 1) + " of " + std::to_string(info->entryCount) +
+                                ": head cut short at offset " + std::to_string(position));
+            break;
+        }
+        EntryInfo entry;
+        const char* nameField = reinterpret_cast<const char*>(head);
+        entry.name.assign(nameField, strnlen(nameField, kNameSize));
+        entry.headOffset = position;
+        entry.storedSize = static_cast<int32_t>(LoadU32(head + kNameSize));
+        EntryNameProblem problem = CheckEntryNameField(nameField, kNameSize);
+        if (problem != EntryNameProblem::None) {
+            problems->push_back(file + ": " + EntryLabel(i, entry.name) + ": " + EntryNameProblemText(problem));
+        }
+        if (entry.storedSize < 0) {
+            problems->push_back(file + ": " + EntryLabel(i, entry.name) + ": size is negative (" +
+                                std::to_string(entry.storedSize) + ")");
+            info->entries.push_back(entry);
+            break;
+        }
+        uint64_t dataEnd = position + kHeadSize + static_cast<uint64_t>(entry.storedSize);
+        entry.complete = dataEnd <= size;
+        info->entries.push_back(entry);
+        if (!entry.complete) {
+            problems->push_back(file + ": " + EntryLabel(i, entry.name) + ": data cut short (size " +
+                                std::to_string(entry.storedSize) + ", " + std::to_string(size - position - kHeadSize) +
+                                " bytes left in the file)");
+            break;
+        }
+        position = dataEnd;
+    }
+    info->endOfEntries = position;
+    return true;
+}
+
+void CheckMembers(const std::string& file, PackageInfo* info, Problems* problems) {
+    std::ifstream in(file, std::ios::binary);
+    for (size_t i = 0; i < info->entries.size(); ++i) {
+        EntryInfo& e = info->entries[i];
+        if (!e.complete) continue;
+        Inflated inflated;
+        std::string reason = InflateMember(in, e.headOffset + kHeadSize, static_cast<uint64_t>(e.storedSize), nullptr,
+                                           &inflated);
+        if (reason.empty() && inflated.trailing != 0) {
+            reason = std::to_string(inflated.trailing) + " bytes behind the gzip member";
+        }
+        if (!reason.empty()) {
+            problems->push_back(file + ": " + EntryLabel(i, e.name) + ": " + reason);
+            continue;
+        }
+        e.checked = true;
+        e.unpackedSize = inflated.unpacked;
+        e.crc = inflated.crc;
+    }
+}
+
+std::string FormatListing(const std::string& file, const PackageInfo& info) {
+    std::ostringstream out;
+    out << file << "\n";
+    out << "  package offset   " << Hex32(info.offset) << " (" << info.offset << ")\n";
+    std::string names = OptionNames(info.defaultOptions);
+    out << "  default options  " << Hex32(info.defaultOptions) << (names.empty() ? "" : " " + names) << "\n";
+    out << "  entries          " << info.entryCount << "\n";
+    if (!info.variant.empty()) out << "  program marker   " << info.variant << "\n";
+    if (info.entries.empty()) return out.str();
+
+    std::vector<std::array<std::string, 4>> rows = {{"name", "stored", "unpacked", "crc32"}};
+    for (const EntryInfo& e : info.entries) {
+        char crc[16];
+        std::snprintf(crc, sizeof crc, "%08x", e.crc);
+        rows.push_back({Printable(e.name), std::to_string(e.storedSize), e.checked ? std::to_string(e.unpackedSize) : "-",
+                        e.checked ? crc : "-"});
+    }
+    std::array<size_t, 4> width{};
+    for (const auto& row : rows) {
+        for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    }
+    out << "\n";
+    for (const auto& row : rows) {
+        out << "  " << row[0] << std::string(width[0] - row[0].size(), ' ');
+        for (size_t c = 1; c < row.size(); ++c) {
+            out << "  " << std::string(width[c] - row[c].size(), ' ') << row[c];
+        }
+        out << "\n";
+    }
+    return out.str();
+}
+
+bool ExtractPackage(const std::string& file, const std::string& folder, Problems* problems) {
+    PackageInfo info;
+    if (!CheckForExtraction(file, &info, problems)) return false;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (!fs::is_directory(folder, ec)) {
+        problems->push_back(folder + ": cannot be made");
+        return false;
+    }
+    std::ifstream in(file, std::ios::binary);
+    for (size_t i = 0; i < info.entries.size(); ++i) {
+        const EntryInfo& e = info.entries[i];
+        // The name passed the program's check: no folder, drive or device can be reached by it.
+        fs::path target = fs::path(folder) / e.name.substr(0, e.name.size() - 3);
+        std::ofstream out(target, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            problems->push_back(target.string() + ": cannot be created");
+            return false;
+        }
+        Inflated inflated;
+        std::string reason = InflateMember(in, e.headOffset + kHeadSize, static_cast<uint64_t>(e.storedSize),
+                                           [&](const char* data, size_t size) {
+                                               out.write(data, static_cast<std::streamsize>(size));
+                                               return static_cast<bool>(out);
+                                           },
+                                           &inflated);
+        out.close();
+        if (reason.empty() && !out) reason = "output cannot be written";
+        if (!reason.empty()) {
+            problems->push_back(target.string() + ": " + reason);
+            fs::remove(target, ec);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> RequiredEntries(const std::string& variant) {
+    std::vector<std::string> names = {
+        "AddMem.sys",      "SWinFlash_32.exe", "SWinFlash_64.exe", "PhlashNT_32.sys", "PhlashNT_64.sys",
+        "PhlashLc_32.dll", "PhlashLc_64.dll",  "PHLASH_32.INI",    "PHLASH_64.INI",   "WinUpV01_10.exe",
+    };
+    const char* languages[] = {"Chs", "Cht", "En", "Fr", "Gr", "Kr", "Po", "Ru", "Sp"};
+    for (const char* code : languages) names.push_back(std::string("ConRes") + code + ".dll");
+    if (variant == "romshell") {
+        for (const char* code : languages) names.push_back(std::string("ConRes") + code + "_ami.dll");
+        for (const char* tool : {"AFUWIN.exe", "afuwinx64.exe", "amifldrv.vxd", "amifldrv32.sys", "amifldrv64.sys"}) {
+            names.push_back(tool);
+        }
+    }
+    for (std::string& name : names) name += kSuffix;
+    return names;
+}
+
+bool VerifyPackage(const std::string& file, const std::optional<std::string>& variant, Problems* problems,
+                   std::string* summary) {
+    size_t before = problems->size();
+    PackageInfo info;
+    CheckForExtraction(file, &info, problems);
+    if (!info.hasPackage) return false;
+
+    std::string checkedAs;
+    if (variant) {
+        checkedAs = *variant;
+    } else if (info.variant == "romshell" || info.variant == "romshell-phx") {
+        checkedAs = info.variant;
+    } else {
+        problems->push_back(file + (info.variant.empty() ? ": carries no unpacker marker"
+                                                         : ": carries the markers of both programs") +
+                            "; name the variant with --variant");
+    }
+    bool complete = std::all_of(info.entries.begin(), info.entries.end(), [](const EntryInfo& e) { return e.complete; });
+    if (complete && info.entryCount >= 0 && static_cast<size_t>(info.entryCount) == info.entries.size() &&
+        info.endOfEntries < info.fileSize) {
+        problems->push_back(file + ": " + std::to_string(info.fileSize - info.endOfEntries) +
+                            " bytes behind the last entry");
+    }
+
+    std::vector<std::string> images;
+    std::map<std::string, bool> present;
+    for (const EntryInfo& e : info.entries) {
+        present[Lower(e.name)] = true;
+        if (EndsWith(Lower(e.name), ".wph.gz")) images.push_back(e.name);
+    }
+    if (!checkedAs.empty()) {
+        for (const std::string& name : RequiredEntries(checkedAs)) {
+            if (!present.count(Lower(name))) {
+                problems->push_back(file + ": missing entry \"" + name + "\" (needed by " + checkedAs + ")");
+            }
+        }
+    }
+    if (images.size() != 1) {
+        std::string list;
+        for (const std::string& name : images) list += (list.empty() ? ": " : ", ") + Printable(name);
+        problems->push_back(file + ": " + std::to_string(images.size()) + " BIOS images (\"*.wph\")" + list +
+                            "; exactly one is needed");
+    }
+    *summary = file + ": " + (checkedAs.empty() ? std::string("package") : checkedAs + " package") + ", " +
+               std::to_string(info.entries.size()) + " entries, default options " + Hex32(info.defaultOptions);
+    std::string names = OptionNames(info.defaultOptions);
+    if (!names.empty()) *summary += " (" + names + ")";
+    return problems->size() == before;
+}
+
+}  // namespace pack

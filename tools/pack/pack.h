@@ -1,0 +1,97 @@
+// romshell-pack's logic: building an update package behind a program file, and reading one back
+// (list, extract, verify). The command-line face (main.cpp) only parses arguments and prints.
+//
+// Every operation reports what went wrong as lines naming the file and the reason, for the face
+// to print; an operation that reports a problem has written nothing it would leave behind.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pack {
+
+using Problems = std::vector<std::string>;
+
+// ---------------------------------------------------------------------------------------------
+// Default options
+
+// "8", "0x48", "MarkLastFlashBlock,ClearCmosOnUpdate" (names without regard to case; numbers and
+// names may be mixed). False with a reason when an item is neither.
+bool ParseOptions(const std::string& text, uint32_t* options, std::string* error);
+// "MarkLastFlashBlock,ClearCmosOnUpdate"; bits without a name as one hex number; "" for 0.
+std::string OptionNames(uint32_t options);
+
+// ---------------------------------------------------------------------------------------------
+// Building
+
+struct BuildRequest {
+    std::string program;     // the program file the package goes behind
+    std::string from;        // the folder whose files become the entries
+    uint32_t options = 0;    // the package's default options
+    std::string output;      // the packed program
+    // The largest compressed entry: the size field is a signed 32-bit value. Tests lower it.
+    uint64_t maxEntrySize = 0x7FFFFFFF;
+};
+
+// The stored name of a folder's file ("x" -> "x.gz"), or "" with a reason when the program would
+// refuse it or the release would break on it.
+std::string StoredName(const std::string& fileName, std::string* reason);
+
+// Writes the program with the package behind it: one gzip member per file of `from` (no file
+// name, no flags, time 0, operating system 11, best compression), entries in name order without
+// regard to case, the package's offset at byte 40. The same inputs give the same bytes. On a
+// problem nothing is left at `output`.
+bool BuildPackage(const BuildRequest& request, Problems* problems);
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+struct EntryInfo {
+    std::string name;          // as stored (up to its NUL)
+    uint64_t headOffset = 0;   // absolute offset of the entry's head in the file
+    int32_t storedSize = 0;    // the size field
+    bool complete = false;     // the head and all its data lie within the file
+    // Filled by CheckMembers:
+    bool checked = false;      // the member decompressed without error and its trailer agreed
+    uint64_t unpackedSize = 0; // bytes decompressed
+    uint32_t crc = 0;          // the CRC of the trailer
+};
+
+struct PackageInfo {
+    uint64_t fileSize = 0;
+    uint32_t offset = 0;             // at byte 40
+    bool hasPackage = false;         // the offset is not 0 and "LPCK" stands there
+    uint32_t defaultOptions = 0;
+    int32_t entryCount = 0;
+    std::vector<EntryInfo> entries;  // the heads found, as far as the file reaches
+    uint64_t endOfEntries = 0;       // the offset behind the last complete entry
+    std::string variant;             // "romshell", "romshell-phx" from the program's marker, or ""
+};
+
+// Reads the package's structure (no decompression). Problems: the file cannot be read, no
+// package, heads or data cut short, negative sizes or count, names the program refuses.
+bool ReadPackage(const std::string& file, PackageInfo* info, Problems* problems);
+
+// Decompresses every complete entry, filling unpackedSize, crc and checked. Problems: a member
+// that does not decompress, a CRC or length that disagrees with its trailer, bytes behind it.
+void CheckMembers(const std::string& file, PackageInfo* info, Problems* problems);
+
+// The listing: offset, default options with their names, one aligned row per entry.
+std::string FormatListing(const std::string& file, const PackageInfo& info);
+
+// Extracts every entry into `folder` (made when missing) under its name without ".gz", after
+// checking the whole package first: nothing is written when a name, a size or a member is bad.
+bool ExtractPackage(const std::string& file, const std::string& folder, Problems* problems);
+
+// Checks a packed program for a variant ("romshell" or "romshell-phx"; none: the program's
+// marker decides). Problems: everything ReadPackage and CheckMembers find, names without ".gz",
+// names twice, bytes behind the last entry, missing entries, not exactly one ".wph" image.
+bool VerifyPackage(const std::string& file, const std::optional<std::string>& variant, Problems* problems,
+                   std::string* summary);
+
+// The entries a variant needs, as stored (with ".gz"), the image excepted.
+std::vector<std::string> RequiredEntries(const std::string& variant);
+
+}  // namespace pack
