@@ -32,6 +32,7 @@ struct ChildProcess {
     std::string directory;  // Windows
     std::string program;    // Windows
     std::string exitFile;   // host
+    std::string root;       // the world it was started in
     std::mutex mutex;
     std::condition_variable ended;
     bool done = false;
@@ -122,9 +123,12 @@ void Reap(ChildHandle child) {
     // A tool that handed over its full code is believed only when it ended normally.
     if (!(WIFEXITED(status) && ReadExitFile(child->exitFile, &code))) code = ExitCodeOfWaitStatus(status);
     ::unlink(child->exitFile.c_str());
-    // The child has changed the machine: what it flushed is now the state.
-    ReloadState();
-    RecordProcess(child->commandLine, child->directory, child->program, true, code);
+    // The child has changed the machine: what it flushed is now the state. (A process that
+    // outlived its world, in tests, must not touch the next one.)
+    if (WorldRoot() == child->root) {
+        ReloadState();
+        RecordProcess(child->commandLine, child->directory, child->program, true, code);
+    }
     std::lock_guard<std::mutex> lock(child->mutex);
     child->exitCode = code;
     child->done = true;
@@ -226,6 +230,7 @@ uint32_t StartProcess(const std::string& commandLine, const std::string& directo
     c->commandLine = commandLine;
     c->directory = dir.windows;
     c->program = program.windows;
+    c->root = WorldRoot();
     c->exitFile = WorldRoot() + "/processes/" + std::to_string(::getpid()) + "-" +
                   std::to_string(gChildCounter.fetch_add(1)) + ".exit";
     ::unlink(c->exitFile.c_str());
