@@ -54,14 +54,14 @@ enum class Kind {
     MessageBoxAnswers,
 };
 
-struct FieldSpec {
+struct FieldRule {
     const char* pointer;
     Kind kind;
     uint64_t max;
     const char* choices;
 };
 
-constexpr FieldSpec kFields[] = {
+constexpr FieldRule kFields[] = {
     {"/description", Kind::Text, 0, nullptr},
     {"/windows/major", Kind::Unsigned, 255, nullptr},
     {"/windows/minor", Kind::Unsigned, 255, nullptr},
@@ -86,15 +86,15 @@ std::string Dotted(const std::string& pointer) {
     return out;
 }
 
-const FieldSpec* FindField(const std::string& pointer) {
-    for (const FieldSpec& f : kFields)
+const FieldRule* FindField(const std::string& pointer) {
+    for (const FieldRule& f : kFields)
         if (pointer == f.pointer) return &f;
     return nullptr;
 }
 
 bool IsSection(const std::string& pointer) {
     std::string prefix = pointer + "/";
-    for (const FieldSpec& f : kFields)
+    for (const FieldRule& f : kFields)
         if (std::string(f.pointer).rfind(prefix, 0) == 0) return true;
     return false;
 }
@@ -183,21 +183,21 @@ bool UnsignedValue(const json& v, uint64_t* out) {
 }
 
 // Checks one field and writes its normalized value into *out.
-void CheckField(const FieldSpec& spec, const json& v, json* out, std::vector<std::string>* errors) {
-    std::string name = Dotted(spec.pointer);
+void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std::string>* errors) {
+    std::string name = Dotted(rule.pointer);
     uint64_t n = 0;
-    switch (spec.kind) {
+    switch (rule.kind) {
         case Kind::Text:
             if (!v.is_string()) return errors->push_back(name + ": expected a string");
             *out = v;
             return;
         case Kind::Unsigned:
-            if (!UnsignedValue(v, &n) || n > spec.max)
-                return errors->push_back(name + ": expected an unsigned integer up to " + std::to_string(spec.max));
+            if (!UnsignedValue(v, &n) || n > rule.max)
+                return errors->push_back(name + ": expected an unsigned integer up to " + std::to_string(rule.max));
             *out = n;
             return;
         case Kind::Choice: {
-            std::string choices = spec.choices;
+            std::string choices = rule.choices;
             std::string quoted = "\"" + choices + "\"";
             for (size_t p; (p = quoted.find('|')) != std::string::npos;) quoted.replace(p, 1, "\" or \"");
             if (!v.is_string()) return errors->push_back(name + ": expected " + quoted);
@@ -216,7 +216,7 @@ void CheckField(const FieldSpec& spec, const json& v, json* out, std::vector<std
         case Kind::LangId:
             if (v.is_string() ? !ParseHexWord(v.get<std::string>(), &n) : !UnsignedValue(v, &n))
                 return errors->push_back(name + ": expected a language id (a number or \"0x0409\")");
-            if (n > spec.max) return errors->push_back(name + ": a language id is 16 bits");
+            if (n > rule.max) return errors->push_back(name + ": a language id is 16 bits");
             *out = n;
             return;
         case Kind::ProgramPath: {
@@ -280,8 +280,8 @@ void CheckField(const FieldSpec& spec, const json& v, json* out, std::vector<std
 void Walk(const json& given, const std::string& pointer, json* profile, std::vector<std::string>* errors) {
     for (auto it = given.begin(); it != given.end(); ++it) {
         std::string p = pointer + "/" + it.key();
-        if (const FieldSpec* spec = FindField(p)) {
-            CheckField(*spec, it.value(), &(*profile)[json::json_pointer(p)], errors);
+        if (const FieldRule* rule = FindField(p)) {
+            CheckField(*rule, it.value(), &(*profile)[json::json_pointer(p)], errors);
         } else if (IsSection(p)) {
             if (!it.value().is_object())
                 errors->push_back(Dotted(p) + ": expected an object");
