@@ -1,0 +1,38 @@
+#!/bin/sh
+# Packs the two Windows programs with their sample payloads and verifies the results:
+#   build/dist/romshell.exe      build/win32/bin/romshell.exe      + the romshell sample payload
+#   build/dist/romshell-phx.exe  build/win32/bin/romshell-phx.exe  + the romshell-phx sample payload
+# Both presets must be built first (build/win32 for the programs, build/emu for romshell-pack).
+# Environment: ROMSHELL_WIN32_BUILD, ROMSHELL_EMU_BUILD (other build folders),
+# ROMSHELL_DIST (output folder), ROMSHELL_DIST_OPTIONS (the packages' default options, 8).
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+win32=${ROMSHELL_WIN32_BUILD:-$root/build/win32}
+emu=${ROMSHELL_EMU_BUILD:-$root/build/emu}
+dist=${ROMSHELL_DIST:-$root/build/dist}
+options=${ROMSHELL_DIST_OPTIONS:-8}
+pack=$emu/bin/romshell-pack
+
+fail() {
+  echo "make-dist: $*" >&2
+  exit 1
+}
+
+[ -x "$pack" ] || fail "$pack: not built (cmake --build $emu --target romshell-pack)"
+for variant in romshell romshell-phx; do
+  [ -f "$win32/bin/$variant.exe" ] || fail "$win32/bin/$variant.exe: not built (cmake --build $win32)"
+done
+
+payloads=$(mktemp -d "${TMPDIR:-/tmp}/romshell-dist-XXXXXX")
+trap 'rm -rf "$payloads"' EXIT
+mkdir -p "$dist"
+
+for variant in romshell romshell-phx; do
+  python3 "$root/samples/make-payload.py" --variant "$variant" -o "$payloads/$variant"
+  rm -f "$dist/$variant.exe"
+  "$pack" build --program "$win32/bin/$variant.exe" --from "$payloads/$variant" --options "$options" \
+    -o "$dist/$variant.exe"
+  "$pack" verify "$dist/$variant.exe" --variant "$variant"
+done
+echo "make-dist: $dist/romshell.exe and $dist/romshell-phx.exe"
