@@ -1,5 +1,7 @@
 #include "emu/profile.h"
 
+#include "emu/hardware_profile.h"
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -34,8 +36,13 @@ const char* const kDefaultProfileText = R"({
     "acLine": 1,
     "batteryPercent": 87
   },
+  "desktop": {
+    "windows": [],
+    "dialogsFail": false
+  },
   "answers": {
-    "messageBoxes": []
+    "messageBoxes": [],
+    "windowKeys": []
   }
 })";
 
@@ -52,6 +59,8 @@ enum class Kind {
     Battery,          // 0..100 or 255
     Environment,      // object of name: text
     MessageBoxAnswers,
+    ForeignWindows,   // array of {"title": text}
+    WindowKeys,       // array of {"key", "when", "afterMs", "dialog"}
 };
 
 struct FieldRule {
@@ -77,7 +86,10 @@ constexpr FieldRule kFields[] = {
     {"/windows/environment", Kind::Environment, 0, nullptr},
     {"/power/acLine", Kind::AcLine, 0, nullptr},
     {"/power/batteryPercent", Kind::Battery, 0, nullptr},
+    {"/desktop/windows", Kind::ForeignWindows, 0, nullptr},
+    {"/desktop/dialogsFail", Kind::Bool, 0, nullptr},
     {"/answers/messageBoxes", Kind::MessageBoxAnswers, 0, nullptr},
+    {"/answers/windowKeys", Kind::WindowKeys, 0, nullptr},
 };
 
 std::string Dotted(const std::string& pointer) {
@@ -166,6 +178,60 @@ void CheckAnswers(const json& v, const std::string& name, std::vector<std::strin
         } else if (!IsAnswer(a)) {
             errors->push_back(at + ": expected \"ok\", \"cancel\", \"yes\", \"no\", \"abort\", \"retry\", "
                                    "\"ignore\", a button number or a matcher object");
+        }
+    }
+}
+
+void CheckForeignWindows(const json& v, const std::string& name, std::vector<std::string>* errors) {
+    if (!v.is_array()) {
+        errors->push_back(name + ": expected an array of windows such as {\"title\": \"...\"}");
+        return;
+    }
+    for (size_t i = 0; i < v.size(); ++i) {
+        std::string at = name + "[" + std::to_string(i) + "]";
+        if (!v[i].is_object() || !v[i].contains("title")) {
+            errors->push_back(at + ": expected an object with a \"title\"");
+            continue;
+        }
+        for (auto it = v[i].begin(); it != v[i].end(); ++it) {
+            if (it.key() != "title")
+                errors->push_back(at + "." + it.key() + ": unknown field (a window has \"title\")");
+            else if (!it.value().is_string())
+                errors->push_back(at + ".title: expected a string");
+        }
+    }
+}
+
+void CheckWindowKeys(const json& v, const std::string& name, std::vector<std::string>* errors) {
+    if (!v.is_array()) {
+        errors->push_back(name + ": expected an array of key presses");
+        return;
+    }
+    for (size_t i = 0; i < v.size(); ++i) {
+        std::string at = name + "[" + std::to_string(i) + "]";
+        const json& k = v[i];
+        if (!k.is_object() || !k.contains("key")) {
+            errors->push_back(at + ": expected an object with a \"key\"");
+            continue;
+        }
+        for (auto it = k.begin(); it != k.end(); ++it) {
+            const json& value = it.value();
+            if (it.key() == "key") {
+                if (!value.is_string() || (value != "esc" && value != "enter"))
+                    errors->push_back(at + ".key: expected \"esc\" or \"enter\"");
+            } else if (it.key() == "when") {
+                if (!value.is_string() || (value != "shown" && value != "drawn"))
+                    errors->push_back(at + ".when: expected \"shown\" or \"drawn\"");
+            } else if (it.key() == "afterMs") {
+                if (!value.is_number_integer() || value.get<int64_t>() < 0 || value.get<int64_t>() > 3600000)
+                    errors->push_back(at + ".afterMs: expected milliseconds from 0 to 3600000");
+            } else if (it.key() == "dialog") {
+                if (!value.is_number_integer() || value.get<int64_t>() < 0 || value.get<int64_t>() > 0xFFFF)
+                    errors->push_back(at + ".dialog: expected a dialog template id");
+            } else {
+                errors->push_back(at + "." + it.key() +
+                                  ": unknown field (a key press has \"key\", \"when\", \"afterMs\" and \"dialog\")");
+            }
         }
     }
 }
@@ -274,13 +340,27 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
             if (errors->size() == before) *out = v;
             return;
         }
+        case Kind::ForeignWindows: {
+            size_t before = errors->size();
+            CheckForeignWindows(v, name, errors);
+            if (errors->size() == before) *out = v;
+            return;
+        }
+        case Kind::WindowKeys: {
+            size_t before = errors->size();
+            CheckWindowKeys(v, name, errors);
+            if (errors->size() == before) *out = v;
+            return;
+        }
     }
 }
 
 void Walk(const json& given, const std::string& pointer, json* profile, std::vector<std::string>* errors) {
     for (auto it = given.begin(); it != given.end(); ++it) {
         std::string p = pointer + "/" + it.key();
-        if (const FieldRule* rule = FindField(p)) {
+        if (pointer.empty() && IsHardwareSection(it.key())) {
+            CheckHardwareSection(it.key(), it.value(), &(*profile)[it.key()], errors);
+        } else if (const FieldRule* rule = FindField(p)) {
             CheckField(*rule, it.value(), &(*profile)[json::json_pointer(p)], errors);
         } else if (IsSection(p)) {
             if (!it.value().is_object())
@@ -296,7 +376,11 @@ void Walk(const json& given, const std::string& pointer, json* profile, std::vec
 }  // namespace
 
 const json& DefaultProfile() {
-    static const json defaults = json::parse(kDefaultProfileText);
+    static const json defaults = [] {
+        json d = json::parse(kDefaultProfileText);
+        for (const auto& [key, value] : HardwareProfileDefaults().items()) d[key] = value;
+        return d;
+    }();
     return defaults;
 }
 
