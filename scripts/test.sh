@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the emulated (Linux) and the Windows
+# (MinGW-w64) presets, packs the sample programs, runs the test suite (unit, emulated world,
+# release tool, scenario, Windows-program and Wine tests) and a one-minute fuzzing run of the
+# package reader.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+cmake --preset emu >/dev/null
+cmake --build --preset emu
+cmake --preset win32 >/dev/null
+cmake --build --preset win32
+scripts/make-dist.sh
+
+ctest --preset emu
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target package_reader_fuzz
+ctest --test-dir build/fuzz --output-on-failure -L fuzz
