@@ -440,6 +440,8 @@ bool BuildPackage(const BuildRequest& request, Problems* problems) {
     }
     std::error_code ec;
     if (ok) {
+        // The packed program may be run wherever the program could (Wine on a Linux host).
+        fs::permissions(partial, fs::status(request.program, ec).permissions(), ec);
         fs::rename(partial, request.output, ec);
         if (ec) {
             problems->push_back(request.output + ": cannot be written (" + ec.message() + ")");
