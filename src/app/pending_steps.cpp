@@ -17,14 +17,13 @@
 #endif
 
 namespace {
-ResultCode Missing(const char* step) {
+[[maybe_unused]] ResultCode Missing(const char* step) {
     LogLine("Step not available in this build: %s", step);
     return kResultStepMissing;
 }
 }  // namespace
 
 #if !ROMSHELL_PHX
-int DetectAmiBios() { return Missing("DetectAmiBios"), 1; }
 ResultCode RunAmiUpdate(char*) { return FailUpdate(Missing("RunAmiUpdate")); }
 #endif
 uint32_t ProgressThread(void*) { return 0; }
@@ -33,16 +32,4 @@ void MarkStep(int, int) {}
 void StopProgressAnimation() {
     if (ctx.progressWindow.load() != nullptr) os::SendMessage(ctx.progressWindow, WM_PROGRESS_STOP, 0, 0);
 }
-void ReadRomImage(const char*) { Missing("ReadRomImage"); }
-int CheckChipVendor() { return Missing("CheckChipVendor"), -1; }
-ResultCode IdentifyPlatform() { return Missing("IdentifyPlatform"); }
-ResultCode SelectUpdateImages() { return Missing("SelectUpdateImages"); }
 int BuildDmiArguments(char*) { return 1; }
-int MarkFlashBlocks() { return 0; }
-void ReadImageIdentity(const char*) {}
-ResultCode RunBiosFlashTool(const char*) { return Missing("RunBiosFlashTool"); }
-ResultCode RunMicomFlashTool(const char*) { return Missing("RunMicomFlashTool"); }
-ResultCode ClearCmos() { return Missing("ClearCmos"); }
-ResultCode EnableGlobalSmi() { return Missing("EnableGlobalSmi"); }
-ResultCode ArmPowerOnLegacyEc() { return Missing("ArmPowerOnLegacyEc"); }
-ResultCode ArmPowerOnNewEc() { return Missing("ArmPowerOnNewEc"); }

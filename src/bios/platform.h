@@ -3,10 +3,14 @@
 
 #include "app/result_codes.h"
 
-// Sets isPhoenixBios (0 when "AMIBIOS Version" is found). 1, or 0 when the access driver cannot
-// be opened.
+#if !ROMSHELL_PHX
+// Sets isPhoenixBios (0 when "AMIBIOS Version" is found on a 16-byte boundary of the BIOS area).
+// 1, or 0 when the access driver cannot be opened.
 int DetectAmiBios();
-// Reads model, part number, version and DMI strings of the running platform.
+#endif
+// Reads model, part number, version and DMI strings of the running platform. kResultDriverLoad
+// when the access driver cannot be opened. A field whose block or DMI structure the firmware does
+// not publish is left empty.
 ResultCode IdentifyPlatform();
 // Writes the top megabyte of the physical address space (the BIOS flash) into fileName.
 void ReadRomImage(const char* fileName);
