@@ -105,6 +105,10 @@ const char* const kHardwareDefaults = R"({
     "deviceOpenFailures": 0,
     "scmAccessDenied": false,
     "serviceStartFails": false
+  },
+  "tools": {
+    "phoenix": {"exitCode": null, "crash": false},
+    "micom": {"exitCode": null, "crash": false}
   }
 })";
 
@@ -130,6 +134,7 @@ enum class Kind {
     Patches,         // array of {"address", "text"|"hex"}
     Devices,         // array of present devices
     Drives,          // array of physical drives (null: absent)
+    ExitCode,        // null or a 32-bit exit code, signed (-120) or unsigned (a number or "0x..." text)
 };
 
 struct FieldRule {
@@ -201,6 +206,10 @@ constexpr FieldRule kFields[] = {
     {"/faults/deviceOpenFailures", Kind::Number, 0xFFFFFFFF, nullptr},
     {"/faults/scmAccessDenied", Kind::Bool, 0, nullptr},
     {"/faults/serviceStartFails", Kind::Bool, 0, nullptr},
+    {"/tools/phoenix/exitCode", Kind::ExitCode, 0, nullptr},
+    {"/tools/phoenix/crash", Kind::Bool, 0, nullptr},
+    {"/tools/micom/exitCode", Kind::ExitCode, 0, nullptr},
+    {"/tools/micom/crash", Kind::Bool, 0, nullptr},
 };
 
 std::string Dotted(const std::string& pointer) {
@@ -484,6 +493,18 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
             return CheckDevices(v, name, out, errors);
         case Kind::Drives:
             return CheckDrives(v, name, out, errors);
+        case Kind::ExitCode:
+            if (v.is_null()) {
+                *out = v;
+            } else if (v.is_number_integer() && !v.is_number_unsigned() && v.get<int64_t>() < 0) {
+                if (v.get<int64_t>() < INT32_MIN) return errors->push_back(name + ": expected null or a 32-bit exit code");
+                *out = v;
+            } else if (NumberValue(v, &n) && n <= 0xFFFFFFFF) {
+                *out = static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(n)));
+            } else {
+                errors->push_back(name + ": expected null or a 32-bit exit code (-120, 1, \"0x80000001\")");
+            }
+            return;
     }
 }
 
