@@ -9,6 +9,19 @@ come in through the hooks:
   --tools DIR         files that replace stand-ins of the same name (without regard to case):
                       flash tools, their drivers and settings, the access driver, runtimes
   --languages DIR     the language resource libraries (ConRes*.dll), likewise
+  --micom FILE        a MICOM image (its name: --micom-name, a "*.bin" name)
+  --add FILE          a further file under its own name (more BIOS or MICOM images); repeatable
+
+For runs on the emulated notebook, --emulated takes what an emu build made:
+
+  --emulated DIR      the emulated Phoenix tool (DIR/bin/emu-swinflash) as SWinFlash_32.exe and
+                      SWinFlash_64.exe and the emulated MICOM tool (DIR/bin/emu-winup) as
+                      WinUpV01_10.exe; unless --image is given, a BIOS image made by DIR/bin/make-wph
+                      for the notebook of --machine (default emu/machines/default.json) with the
+                      next version, named with that notebook's platform key at characters 3-4
+                      ("RSRK0108.WPH" for version 07RK); unless --micom or --no-micom is given, a
+                      MICOM image named with the same key ("KBRK0105.BIN"). --tools still replaces
+                      files after that.
 
 romshell-pack builds the package from the folder:
 
@@ -17,9 +30,12 @@ romshell-pack builds the package from the folder:
 """
 
 import argparse
+import json
 import os
 import shutil
+import subprocess
 import sys
+import tempfile
 
 LANGUAGES = ["Chs", "Cht", "En", "Fr", "Gr", "Kr", "Po", "Ru", "Sp"]
 
@@ -48,6 +64,15 @@ VARIANTS = {
 DEFAULT_IMAGE_NAME = "RSAB0101.WPH"  # characters 3-4: the platform key "AB"
 IMAGE_SIZE = 64 * 1024
 
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_MACHINE = os.path.join(REPOSITORY, "emu", "machines", "default.json")
+# The emulated tools of an emu build and the names they stand in for.
+EMULATED_TOOLS = {
+    "emu-swinflash": ["SWinFlash_32.exe", "SWinFlash_64.exe"],
+    "emu-winup": ["WinUpV01_10.exe"],
+}
+MICOM_SIZE = 32 * 1024
+
 
 def stand_in(name, role, size):
     """Bytes that say what they stand for, padded with a pattern that compresses moderately."""
@@ -62,6 +87,39 @@ def stand_in(name, role, size):
 
 def settings_stand_in(name):
     return ("; romshell sample payload: stand-in for %s\r\n[Settings]\r\nStandIn=1\r\n" % name).encode("ascii")
+
+
+def micom_image(label):
+    """A MICOM image for the emulated controller: its first line names it ("MICOM:<label>")."""
+    body = bytearray(("MICOM:%s\r\n" % label).encode("ascii"))
+    seed = sum(label.encode("ascii")) + 7
+    while len(body) < MICOM_SIZE:
+        seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
+        body.append((seed >> 16) & 0xFF)
+    return bytes(body)
+
+
+def emulated_files(build, machine, scratch):
+    """The emulated tools of an emu build, and a BIOS image for the machine made by make-wph.
+
+    Returns (tools by lower-case payload name, image path, image description)."""
+    binaries = os.path.join(build, "bin")
+    tools = {}
+    for program, names in EMULATED_TOOLS.items():
+        path = os.path.join(binaries, program)
+        if not os.path.isfile(path):
+            raise SystemExit("make-payload: %s: not built (cmake --build %s --target %s)" % (path, build, program))
+        for name in names:
+            tools[name.lower()] = path
+    maker = os.path.join(binaries, "make-wph")
+    if not os.path.isfile(maker):
+        raise SystemExit("make-payload: %s: not built (cmake --build %s --target make-wph)" % (maker, build))
+    image = os.path.join(scratch, "image.wph")
+    done = subprocess.run([maker, "--machine", machine, "--newer", "-o", image], stdout=subprocess.PIPE,
+                          universal_newlines=True)
+    if done.returncode != 0:
+        raise SystemExit("make-payload: make-wph failed for %s" % machine)
+    return tools, image, json.loads(done.stdout.strip().splitlines()[-1])
 
 
 def replacements(folder, allowed, what):
@@ -92,14 +150,66 @@ def main():
                         help="the image's file name, ending in .WPH (default %(default)s)")
     parser.add_argument("--tools", help="a folder of real tool, driver and runtime files")
     parser.add_argument("--languages", help="a folder of real language resource libraries")
+    parser.add_argument("--micom", help="a file with a MICOM image")
+    parser.add_argument("--micom-name", help="the MICOM image's file name, ending in .bin")
+    parser.add_argument("--no-micom", action="store_true", help="with --emulated: no MICOM image")
+    parser.add_argument("--add", action="append", default=[], metavar="FILE",
+                        help="a further file, under its own name (repeatable)")
+    parser.add_argument("--emulated", metavar="DIR",
+                        help="an emu build folder: its emulated tools, and a sample image made by its make-wph")
+    parser.add_argument("--machine", default=DEFAULT_MACHINE,
+                        help="with --emulated: the machine profile the sample image is made for (default %(default)s)")
     parser.add_argument("--list", action="store_true", help="print the payload's file names and stop")
     args = parser.parse_args()
 
     files = VARIANTS[args.variant]
+    image_name_given = any(a == "--image-name" or a.startswith("--image-name=") for a in sys.argv[1:])
     if not args.image_name.lower().endswith(".wph") or len(args.image_name) < 5 or "/" in args.image_name \
             or "\\" in args.image_name:
         parser.error("--image-name must be a plain file name ending in .WPH")
-    names = [args.image_name] + files["tools"] + files["languages"]
+    if args.micom_name is not None and (not args.micom_name.lower().endswith(".bin") or "/" in args.micom_name
+                                        or "\\" in args.micom_name):
+        parser.error("--micom-name must be a plain file name ending in .bin")
+    if args.micom_name is not None and args.micom is None and args.emulated is None:
+        parser.error("--micom-name needs --micom or --emulated")
+    if args.no_micom and args.micom is not None:
+        parser.error("--no-micom and --micom exclude each other")
+    for extra in args.add:
+        if not os.path.isfile(extra):
+            parser.error("--add %s: not a file" % extra)
+
+    with tempfile.TemporaryDirectory(prefix="make-payload-") as scratch:
+        return write_payload(parser, args, files, image_name_given, scratch)
+
+
+def write_payload(parser, args, files, image_name_given, scratch):
+    emulated_tools, emulated_image, described = {}, None, None
+    if args.emulated:
+        emulated_tools, emulated_image, described = emulated_files(args.emulated, args.machine, scratch)
+    image_source = args.image or emulated_image
+    image_name = args.image_name
+    micom_name, micom_source, micom_data = None, None, None
+    if described is not None:
+        key = described["platformKey"]
+        if not image_name_given and args.image is None:
+            image_name = "RS%s01%s.WPH" % (key, described["version"][:2])
+        if args.micom is None and not args.no_micom:
+            micom_name = args.micom_name or "KB%s0105.BIN" % key
+            micom_data = micom_image(micom_name[:-4])
+    if args.micom is not None:
+        micom_source = args.micom
+        micom_name = args.micom_name or os.path.basename(args.micom)
+        if not micom_name.lower().endswith(".bin"):
+            parser.error("--micom: the MICOM image's name must end in .bin (give --micom-name)")
+
+    names = [image_name] + files["tools"] + files["languages"]
+    if micom_name:
+        names.append(micom_name)
+    names += [os.path.basename(extra) for extra in args.add]
+    lowered = [n.lower() for n in names]
+    if len(set(lowered)) != len(lowered):
+        parser.error("two files of the payload would have the same name: %s"
+                     % ", ".join(sorted({n for n in lowered if lowered.count(n) > 1})))
     if args.list:
         for name in sorted(names, key=str.lower):
             print(name)
@@ -107,7 +217,8 @@ def main():
     if not args.output:
         parser.error("-o/--output is needed")
 
-    tools = replacements(args.tools, files["tools"], "tool")
+    tools = dict(emulated_tools)
+    tools.update(replacements(args.tools, files["tools"], "tool"))
     languages = replacements(args.languages, files["languages"], "language library")
 
     if os.path.exists(args.output) and (not os.path.isdir(args.output) or os.listdir(args.output)):
@@ -122,10 +233,16 @@ def main():
             with open(target, "wb") as f:
                 f.write(data)
 
-    if args.image:
-        put(args.image_name, source=args.image)
+    if image_source:
+        put(image_name, source=image_source)
     else:
-        put(args.image_name, stand_in(args.image_name, "BIOS image", IMAGE_SIZE))
+        put(image_name, stand_in(image_name, "BIOS image", IMAGE_SIZE))
+    if micom_source:
+        put(micom_name, source=micom_source)
+    elif micom_data:
+        put(micom_name, micom_data)
+    for extra in args.add:
+        put(os.path.basename(extra), source=extra)
     for name in files["tools"]:
         if name.lower() in tools:
             put(name, source=tools[name.lower()])
