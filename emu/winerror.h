@@ -9,12 +9,14 @@
 namespace emu::winerr {
 
 constexpr uint32_t kSuccess = 0;
+constexpr uint32_t kInvalidFunction = 1;
 constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
 constexpr uint32_t kAccessDenied = 5;
 constexpr uint32_t kInvalidHandle = 6;
 constexpr uint32_t kNotEnoughMemory = 8;
 constexpr uint32_t kNoMoreFiles = 18;
+constexpr uint32_t kGenFailure = 31;
 constexpr uint32_t kSharingViolation = 32;
 constexpr uint32_t kHandleEof = 38;
 constexpr uint32_t kBadNetPath = 53;
@@ -31,8 +33,15 @@ constexpr uint32_t kAlreadyExists = 183;
 constexpr uint32_t kBadExeFormat = 193;
 constexpr uint32_t kEnvVarNotFound = 203;
 constexpr uint32_t kFilenameExcedRange = 206;
+constexpr uint32_t kNoMoreItems = 259;
 constexpr uint32_t kDirectory = 267;
 constexpr uint32_t kFileInvalid = 1006;
+constexpr uint32_t kServiceAlreadyRunning = 1056;
+constexpr uint32_t kServiceDoesNotExist = 1060;
+constexpr uint32_t kServiceNotActive = 1062;
+constexpr uint32_t kServiceMarkedForDelete = 1072;
+constexpr uint32_t kServiceExists = 1073;
+constexpr uint32_t kDriverBlocked = 1275;
 constexpr uint32_t kPrivilegeNotHeld = 1314;
 
 // Not an error: the exit code GetExitCodeProcess reports for a process that still runs.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "emu/machine.h"
 #include "emu/process.h"
 #include "emu/profile.h"
 #include "emu/winfs.h"
@@ -177,6 +178,10 @@ bool CreateWorld(const std::string& root, const std::string& profileJson, std::s
         !WriteWholeFile(root + "/transcript.jsonl", "", error))
         return false;
     if (!Attach(fs::absolute(r).lexically_normal().string(), error)) return false;
+    {
+        auto lock = LockState();
+        if (!machine::InitializeFromProfile(error)) return false;
+    }
 
     const json& w = profile["windows"];
     if (w["temp"].is_string()) {

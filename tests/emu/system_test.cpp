@@ -206,14 +206,9 @@ TEST_F(EmulatedSystem, StandardErrorLinesAreRecorded) {
 TEST_F(EmulatedSystem, ServicesNotModelledYetFailAndAreRecorded) {
   MakeWorld();
   EXPECT_EQ(os::DialogBox(os::ProgramModule(), 116, nullptr, nullptr, 0), -1);
-  EXPECT_EQ(os::OpenSCManager(), nullptr);
-  EXPECT_EQ(os::OpenPresentDevices(), os::InvalidHandle());
-  uint32_t returned = 7;
-  EXPECT_FALSE(os::DeviceIoControl(nullptr, 0x9C402000, nullptr, 0, nullptr, 0, &returned));
-  EXPECT_EQ(returned, 0u);
   EXPECT_EQ(os::LoadBitmap(nullptr, os::kObmCheck), nullptr);
   auto events = Events("unsupported");
-  ASSERT_GE(events.size(), 4u);
+  ASSERT_GE(events.size(), 2u);
   EXPECT_EQ(events[0]["call"], "DialogBox");
 }
 

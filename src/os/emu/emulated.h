@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/devices.h"
 #include "emu/process.h"
 #include "emu/winfs.h"
 #include "os/os.h"
@@ -20,7 +21,7 @@ namespace os::emulated {
 
 void SetLastError(uint32_t error);
 
-enum class Kind { File, Mapping, Search, Event, Thread, Process, ProcessThread };
+enum class Kind { File, Mapping, Search, Event, Thread, Process, ProcessThread, Device, ServiceManager, Service, DeviceSet };
 
 struct FileObject {
     int fd = -1;
@@ -58,6 +59,9 @@ struct HandleEntry {
     std::shared_ptr<SearchObject> search;
     std::shared_ptr<WaitableObject> waitable;
     emu::ChildHandle process;
+    std::shared_ptr<emu::OpenDevice> device;  // Device
+    std::string service;                      // Service: the service's key
+    uint32_t deviceCount = 0;                 // DeviceSet: the devices present when it was made
 };
 
 Handle AddHandle(HandleEntry entry);
@@ -73,5 +77,8 @@ void RecordUnsupported(const char* call, const std::string& detail = std::string
 
 // Closes a file object's host file, deleting it when it was opened with delete-on-close.
 void ReleaseFile(const std::shared_ptr<FileObject>& file);
+
+// CreateFile of a device path ("\\.\NAME"): the access devices and the physical drives.
+Handle OpenDeviceHandle(const char* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags);
 
 }  // namespace os::emulated

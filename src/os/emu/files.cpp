@@ -75,12 +75,7 @@ Handle CreateFile(const char* path, uint32_t access, uint32_t share, uint32_t di
         SetLastError(winerr::kInvalidParameter);
         return InvalidHandle();
     }
-    if (emu::IsDevicePath(path)) {
-        // Devices are not modelled yet: as on a machine where the driver is not loaded.
-        RecordUnsupported("CreateFile", path);
-        SetLastError(winerr::kFileNotFound);
-        return InvalidHandle();
-    }
+    if (emu::IsDevicePath(path)) return OpenDeviceHandle(path, access, share, disposition, flagsAndAttributes);
     emu::ResolvedPath resolved;
     if (uint32_t e = emu::ResolveWindowsPath(path, &resolved)) {
         SetLastError(e);

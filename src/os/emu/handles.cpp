@@ -84,12 +84,14 @@ uint32_t GetLastError() { return tLastError; }
 
 bool CloseHandle(Handle handle) {
     HandleEntry entry;
-    if (!FindHandle(handle, &entry) || entry.kind == Kind::Search) {
+    if (!FindHandle(handle, &entry) || entry.kind == Kind::Search || entry.kind == Kind::ServiceManager ||
+        entry.kind == Kind::Service || entry.kind == Kind::DeviceSet) {
         SetLastError(emu::winerr::kInvalidHandle);
         return false;
     }
     TakeHandle(handle, entry.kind, &entry);
     if (entry.kind == Kind::File) ReleaseFile(entry.file);
+    if (entry.kind == Kind::Device) emu::CloseDevice(*entry.device);
     if (entry.kind == Kind::Mapping && entry.mapping->address != nullptr) {
         ::munmap(entry.mapping->address, entry.mapping->length);
         entry.mapping->address = nullptr;

@@ -1,6 +1,6 @@
-// Windows services the emulated world does not model yet: windows and dialogs, bitmaps, device
-// I/O, the service control manager and the present devices. Each fails as Windows does when the
-// service is unavailable, records the call, and never reports a success it has not earned.
+// Windows services the emulated world does not model yet: windows and dialogs, bitmaps. Each
+// fails as Windows does when the service is unavailable, records the call, and never reports a
+// success it has not earned.
 #include "base/text.h"
 #include "emu/winerror.h"
 #include "os/emu/emulated.h"
@@ -81,61 +81,5 @@ bool DeleteBitmap(Bitmap) { return Unsupported("DeleteBitmap"); }
 bool SetControlBitmap(Window, int, Bitmap) { return Unsupported("SetControlBitmap"); }
 
 bool DrawMaskedBitmap(Window, Bitmap, int, int, uint32_t) { return Unsupported("DrawMaskedBitmap"); }
-
-bool DeviceIoControl(Handle, uint32_t code, const void*, uint32_t, void*, uint32_t, uint32_t* bytesReturned) {
-    if (bytesReturned != nullptr) *bytesReturned = 0;
-    // No device handle can exist yet: CreateFile refuses every device path.
-    RecordUnsupported("DeviceIoControl", std::to_string(code));
-    SetLastError(emu::winerr::kInvalidHandle);
-    return false;
-}
-
-Handle OpenSCManager() {
-    Unsupported("OpenSCManager");
-    return nullptr;
-}
-
-Handle OpenService(Handle, const char*) {
-    Unsupported("OpenService");
-    return nullptr;
-}
-
-Handle CreateKernelDriverService(Handle, const char*, const char*, const char*) {
-    Unsupported("CreateKernelDriverService");
-    return nullptr;
-}
-
-bool StartService(Handle) { return Unsupported("StartService"); }
-
-bool StopService(Handle) { return Unsupported("StopService"); }
-
-bool DeleteService(Handle) { return Unsupported("DeleteService"); }
-
-bool CloseServiceHandle(Handle) {
-    SetLastError(emu::winerr::kInvalidHandle);
-    return false;
-}
-
-Handle OpenPresentDevices() {
-    Unsupported("OpenPresentDevices");
-    return InvalidHandle();
-}
-
-bool GetPresentDevice(Handle, uint32_t, PresentDevice*) {
-    SetLastError(emu::winerr::kInvalidHandle);
-    return false;
-}
-
-bool GetDeviceNodeStatus(Handle, uint32_t, uint32_t*, uint32_t*) {
-    SetLastError(emu::winerr::kInvalidHandle);
-    return false;
-}
-
-bool ChangeDeviceState(Handle, uint32_t, bool) {
-    SetLastError(emu::winerr::kInvalidHandle);
-    return false;
-}
-
-void ClosePresentDevices(Handle) {}
 
 }  // namespace os
