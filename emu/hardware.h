@@ -76,6 +76,7 @@ void ClearHardwareRecord();
 // ---------------------------------------------------------------------------------------------
 // Fault knobs
 
+// Throws std::invalid_argument for a name that is no knob.
 void SetFault(const std::string& name, const nlohmann::json& value);
 nlohmann::json Fault(const std::string& name);
 

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 
+#include "emu/hardware_profile.h"
 #include "emu/winfs.h"
 #include "emu/world.h"
 
@@ -344,6 +346,9 @@ void ClearHardwareRecord() {
 }
 
 void SetFault(const std::string& name, const nlohmann::json& value) {
+    // A misspelt knob would silently leave the fault off: refuse it where the test can see.
+    if (!HardwareProfileDefaults()["faults"].contains(name))
+        throw std::invalid_argument("no fault knob named \"" + name + "\" (emu/hardware.h lists them)");
     auto lock = LockState();
     Machine& m = Current();
     m.faults[name] = value;

@@ -178,7 +178,8 @@ bool PresentDeviceChange(uint32_t index, bool enable) {
     uint32_t problem = d["problem"].get<uint32_t>();
     // The class installer cannot change a device that is not disableable, one the hardware has
     // disabled, or one whose installer fails; the caller is not told.
-    bool changes = change == "accepts" && (status & kDnDisableable) && problem != kProblemHardwareDisabled;
+    bool changes = change == "accepts" && (status & kDnDisableable) && problem != kProblemHardwareDisabled &&
+                   (problem == kProblemDisabled) == enable;
     if (changes) {
         if (enable) {
             d["status"] = (status | kDnStarted) & ~kDnHasProblem;

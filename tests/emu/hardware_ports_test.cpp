@@ -2,6 +2,8 @@
 // mailbox, CMOS, PCI, the SMI control word and the software SMI.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "tests/emu/hardware_helpers.h"
 
 namespace {
@@ -145,6 +147,7 @@ TEST_F(HardwareTest, KeyboardControllerFaultKnobs) {
   KbcCommand(0xB2);
   KbcCommand(0x20);
   EXPECT_EQ(ReadKbcOutput(), 0x47) << "the knob can be turned off while the world runs";
+  EXPECT_THROW(emu::SetFault("kbcNeverPresentOutput", true), std::invalid_argument) << "a misspelt knob";
 }
 
 TEST_F(HardwareTest, ConfigurationPortsIdentifyTheChipAndLeadToLogicalDevice9) {

@@ -202,7 +202,8 @@ TEST_F(HardwareTest, DisablingAndEnablingIsRecordedAndKept) {
   set = os::OpenPresentDevices();
   EXPECT_TRUE(os::ChangeDeviceState(set, 0, true));
   EXPECT_TRUE(emu::PresentDevices()[0].enabled);
-  EXPECT_EQ(emu::PresentDevices()[0].changes, 2);
+  EXPECT_TRUE(os::ChangeDeviceState(set, 0, true));
+  EXPECT_EQ(emu::PresentDevices()[0].changes, 2) << "enabling an enabled device changes nothing";
   os::ClosePresentDevices(set);
 }
 
