@@ -203,15 +203,6 @@ TEST_F(EmulatedSystem, StandardErrorLinesAreRecorded) {
   EXPECT_EQ(events[0]["text"], "can't gzopen x.gz");
 }
 
-TEST_F(EmulatedSystem, ServicesNotModelledYetFailAndAreRecorded) {
-  MakeWorld();
-  EXPECT_EQ(os::DialogBox(os::ProgramModule(), 116, nullptr, nullptr, 0), -1);
-  EXPECT_EQ(os::LoadBitmap(nullptr, os::kObmCheck), nullptr);
-  auto events = Events("unsupported");
-  ASSERT_GE(events.size(), 2u);
-  EXPECT_EQ(events[0]["call"], "DialogBox");
-}
-
 TEST_F(EmulatedSystem, TranscriptKeepsEveryEventWrittenByConcurrentThreads) {
   MakeWorld();
   constexpr int kPerThread = 200;
