@@ -26,10 +26,4 @@ namespace {
 #if !ROMSHELL_PHX
 ResultCode RunAmiUpdate(char*) { return FailUpdate(Missing("RunAmiUpdate")); }
 #endif
-uint32_t ProgressThread(void*) { return 0; }
-void ShowProgressText(uint32_t) {}
-void MarkStep(int, int) {}
-void StopProgressAnimation() {
-    if (ctx.progressWindow.load() != nullptr) os::SendMessage(ctx.progressWindow, WM_PROGRESS_STOP, 0, 0);
-}
 int BuildDmiArguments(char*) { return 1; }
