@@ -5,6 +5,8 @@
 //   crash        dies of SIGSEGV
 //   state TEXT   writes TEXT into the machine's state and ends with 0
 //   sleep MS     waits MS milliseconds and ends with 0
+//   hardware     copies controller RAM byte 0x10 to 0x11, writes 0xC3 at the start of the flash
+//                part and 0x99 to CMOS index 0x40 through the ports, and ends with 0
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "emu/hardware.h"
 #include "emu/process.h"
 #include "emu/winfs.h"
 #include "emu/world.h"
@@ -49,6 +52,13 @@ int main(int argc, char** argv) {
             auto lock = emu::LockState();
             emu::State()["child"] = argv[2];
         }
+        emu::ExitTool(0);
+    }
+    if (mode == "hardware") {
+        emu::SetEcRam(0x11, emu::EcRam(0x10));
+        emu::WriteFlash(0, {0xC3});
+        emu::WritePort(0x70, 1, 0x40);
+        emu::WritePort(0x71, 1, 0x99);
         emu::ExitTool(0);
     }
     if (mode == "sleep" && argc > 2) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
 
 #include "emu/profile.h"
 #include "emu/world.h"
@@ -375,6 +376,32 @@ TEST_F(HardwareTest, MachineStateSurvivesDetachAndAttach) {
   EXPECT_FALSE(emu::KeyboardController().keyboardEnabled);
   EXPECT_EQ(emu::Fault("smiNeverCompletes"), true);
   EXPECT_TRUE(emu::PortWrites().empty()) << "the in-memory record belongs to one attach";
+}
+
+TEST_F(HardwareTest, ChildProcessesSeeAndChangeTheSameMachine) {
+  MakeWorld();
+  std::ifstream in(EMU_TEST_CHILD, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  std::string child = bytes.str();
+  ASSERT_FALSE(child.empty());
+  PutFile("C:\\Tools\\child.exe", child);
+  emu::SetEcRam(0x10, 0x77);
+  os::ProcessInfo info;
+  ASSERT_TRUE(os::CreateProcess("C:\\Tools\\child.exe hardware", "C:\\Tools", &info));
+  ASSERT_EQ(os::WaitForSingleObject(info.process, 30000), os::kWaitObject0);
+  uint32_t code = 1;
+  ASSERT_TRUE(os::GetExitCodeProcess(info.process, &code));
+  EXPECT_EQ(code, 0u);
+  os::CloseHandle(info.process);
+  os::CloseHandle(info.thread);
+  EXPECT_EQ(emu::EcRam(0x11), 0x77) << "the child saw the parent's change";
+  EXPECT_EQ(emu::FlashContents()[0], 0xC3);
+  EXPECT_EQ(Memory(0x100000000ull - emu::FlashSize(), 1)[0], 0xC3);
+  EXPECT_EQ(emu::Cmos(0, 0x40), 0x99);
+  std::ifstream record(root_ + "/hardware.jsonl");
+  std::string all((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find(R"({"portWrite":113,"value":153,"width":1})"), std::string::npos) << "the child's port writes reach the report";
 }
 
 TEST(HardwareProfile, ShippedHardwareProfilesAreValid) {
