@@ -98,10 +98,14 @@ void FormatTableText(char* out, int size, const char* format, const TextArg* arg
 namespace {
 
 // Whether the failure happened after the package was unpacked, so that there is a running
-// window, input devices held off and working files to remove.
+// window, input devices held off and working files to remove. The code alone does not tell: the
+// package check and the access driver can fail with such codes before the working directory
+// exists, and the clean-up deletes fixed file names in the current directory, which is then the
+// user's (or the TEMP directory with the access driver file). It runs only in the working
+// directory.
 bool FailedAfterUnpack(ResultCode code) {
     return code > kResultUnpack && code != kResultDirectory && code != kResultNoAcAdapter &&
-           code != kResultBattery && code != kResultNoAcAndBattery;
+           code != kResultBattery && code != kResultNoAcAndBattery && ctx.workDir[0] != '\0';
 }
 
 }  // namespace

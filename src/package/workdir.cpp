@@ -134,7 +134,10 @@ ResultCode PrepareWorkingDirectory() {
         CleanWorkingDirectory();
     } else {
         os::CreateDirectory(ctx.workDir);
-        if (!os::SetCurrentDirectory(ctx.workDir)) return kResultDirectory;
+        if (!os::SetCurrentDirectory(ctx.workDir)) {
+            ctx.workDir[0] = '\0';
+            return kResultDirectory;
+        }
     }
     if constexpr (!kPhxVariant) LogLine("00. Success to Create Directory");
     return kResultOk;

@@ -141,6 +141,7 @@ class FailUpdateTest : public EmulatedWorldTest, public ::testing::WithParamInte
         ASSERT_TRUE(os::SetCurrentDirectory("C:\\work"));
         for (const char* name : kWorkingFiles) PutFile(std::string("C:\\work\\") + name, "x");
         PutFile("C:\\work\\notes.txt", "kept");
+        CopyText(ctx.workDir, "C:\\work\\");  // the working directory has been made
     }
     static constexpr const char* kWorkingFiles[] = {
         "SWinFlash.exe", "bios.wph", "bios.bak", "newSys.bin", "kbc.bin", "WinUpV01_10.exe",
@@ -222,6 +223,19 @@ TEST_F(FailUpdateTest, ModelMessagesNameBothModelsAndPartNumbers) {
                   "Current Model (BIOS Part Number) : AB12(123)\n\n     New Model (BIOS Part "
                   "Number) : CD34(456)");
     }
+}
+
+TEST_F(FailUpdateTest, FailuresBeforeTheWorkingDirectoryExistsDeleteNothing) {
+    // The package check and the access driver fail before the working directory is made: the
+    // current directory is then the user's, whose files must not be touched.
+    ctx.workDir[0] = '\0';
+    for (ResultCode code : {kResultDriverLoad, kResultInvalidOption}) {
+        EXPECT_EQ(FailUpdate(code), code);
+        for (const char* name : kWorkingFiles) {
+            EXPECT_TRUE(FileExists(std::string("C:\\work\\") + name)) << name;
+        }
+    }
+    EXPECT_EQ(MessageBoxes().size(), 2u);
 }
 
 TEST_F(FailUpdateTest, NoMessageBoxStillReturnsTheCodeAndCleansUp) {
