@@ -384,14 +384,20 @@ void RecordOpen(const std::string& device, uint32_t error, const std::string& re
 }
 
 uint32_t OpenAccessDevice(Machine& m, const DeviceRule& rule, uint32_t access, uint32_t share, uint32_t disposition,
-                          uint32_t flags) {
-    if (!DeviceExists(rule.kind, m)) return winerr::kFileNotFound;
+                          uint32_t flags, std::string* reason) {
+    if (!DeviceExists(rule.kind, m)) {
+        *reason = "no such device on this notebook";
+        return winerr::kFileNotFound;
+    }
     json& failures = m.faults["deviceOpenFailures"];
     if (failures.is_number() && failures.get<uint64_t>() > 0) {
         failures = failures.get<uint64_t>() - 1;
+        *reason = "the open fails (fault knob deviceOpenFailures)";
         return winerr::kFileNotFound;
     }
     if (access != (kGenericRead | kGenericWrite) || share != 0 || disposition != rule.disposition || flags != rule.flags) {
+        *reason = "opened with access " + machine::Hex(access, 8) + ", share " + std::to_string(share) + ", disposition " +
+                  std::to_string(disposition) + ", flags " + machine::Hex(flags, 8);
         // The VxD is only loaded by the create that asks for it; the drivers refuse other opens.
         return rule.kind == DeviceKind::Memio ? winerr::kFileNotFound : winerr::kInvalidParameter;
     }
@@ -409,11 +415,8 @@ uint32_t OpenDevicePath(const std::string& path, uint32_t access, uint32_t share
     std::string rest = upper.rfind("\\\\.\\", 0) == 0 ? upper.substr(4) : std::string();
     for (const DeviceRule& rule : kAccessDevices) {
         if (rest != rule.path) continue;
-        uint32_t error = OpenAccessDevice(m, rule, access, share, disposition, flagsAndAttributes);
         std::string reason;
-        if (error == winerr::kFileNotFound && !DeviceExists(rule.kind, m)) reason = "no such device on this notebook";
-        else if (error != 0) reason = "opened with access " + machine::Hex(access, 8) + ", share " + std::to_string(share) +
-                                      ", disposition " + std::to_string(disposition) + ", flags " + machine::Hex(flagsAndAttributes, 8);
+        uint32_t error = OpenAccessDevice(m, rule, access, share, disposition, flagsAndAttributes, &reason);
         RecordOpen(rule.name, error, reason);
         if (error != 0) return error;
         device->kind = rule.kind;

@@ -417,6 +417,7 @@ TEST_F(HardwareTest, DeviceOpenFailuresKnobFailsTheNextOpens) {
   std::vector<emu::DeviceEvent> opens = emu::DeviceOpens();
   ASSERT_EQ(opens.size(), 3u);
   EXPECT_FALSE(opens[0].accepted);
+  EXPECT_NE(opens[0].reason.find("deviceOpenFailures"), std::string::npos);
   EXPECT_TRUE(opens[2].accepted);
   EXPECT_LE(opens[0].atMs, opens[2].atMs);
   EXPECT_EQ(emu::DeviceEvents().back().what, "close");
