@@ -2,6 +2,7 @@
 
 #include "hw/driver.h"
 #include "hw/ports.h"
+#include "os/os.h"
 
 namespace {
 
@@ -18,18 +19,37 @@ constexpr uint8_t kRamWrite = 0x81;
 // Status bit 5: the waiting byte comes from the auxiliary (pointing-device) side.
 constexpr uint8_t kKbcAuxData = 0x20;
 
-// Waits until the controller has taken the last byte written, keeping the last status read.
-bool WaitInputEmpty(uint8_t* lastStatus) {
-    for (int poll = 0; poll < kKbcPollLimit; ++poll) {
-        *lastStatus = ReadKbcStatus();
-        if ((*lastStatus & kKbcInputFull) == 0) return true;
+// Reads until ready() sees what it waits for: kEcFastPolls times back to back, then kEcSlowPolls
+// times after a pause each. False when the bound was reached.
+template <typename Ready>
+bool PollController(Ready ready) {
+    for (int poll = 0; poll < kEcFastPolls; ++poll) {
+        if (ready()) return true;
+    }
+    for (int poll = 0; poll < kEcSlowPolls; ++poll) {
+        os::Sleep(1);
+        if (ready()) return true;
     }
     return false;
+}
+
+// Waits until the controller has taken the last byte written, keeping the last status read.
+bool WaitInputEmpty(uint8_t* lastStatus) {
+    return PollController([lastStatus] {
+        *lastStatus = ReadKbcStatus();
+        return (*lastStatus & kKbcInputFull) == 0;
+    });
 }
 
 bool WaitInputEmpty() {
     uint8_t status = 0;
     return WaitInputEmpty(&status);
+}
+
+// Waits until the controller presents a byte at the data port, then reads it.
+bool ReadPresentedByte(uint8_t* value) {
+    if (!PollController([] { return (ReadKbcStatus() & kKbcOutputFull) != 0; })) return false;
+    return TryReadKbcData(value);
 }
 
 // Writes data bytes, each once the controller has taken the one before. False at the first wait
@@ -103,7 +123,7 @@ bool ReadEcByte(uint16_t address, uint8_t* value) {
     if (!BeginEcExchange(&state)) return false;
     WriteKbcCommand(kEcRequest);
     const uint8_t request[] = {kRamRead, HighByte(address), LowByte(address)};
-    bool ok = SendData(request) && TryReadKbcData(value);
+    bool ok = SendData(request) && ReadPresentedByte(value);
     if (!ok) *value = 0xFF;
     ok = EndEcExchange(state) && ok;
     return ok;
@@ -164,10 +184,7 @@ constexpr int kBlockFirstParameter = 2;
 
 // Waits until the controller reads the command register as 0 (idle, or done with the last command).
 bool WaitMailboxIdle() {
-    for (int poll = 0; poll < kEcMailboxPollLimit; ++poll) {
-        if (ReadEcMailboxRegister(kMailboxCommand) == 0) return true;
-    }
-    return false;
+    return PollController([] { return ReadEcMailboxRegister(kMailboxCommand) == 0; });
 }
 
 }  // namespace

@@ -9,13 +9,21 @@
 // Callers hold the access driver open (OpenAccessDriver) around these operations; only
 // ProbeEcChipId opens and closes it itself.
 //
-// Every wait for the controller polls with a bound (kKbcPollLimit status reads, kEcMailboxPollLimit
-// reads of the mailbox command register). An operation whose wait reached its bound returns false
-// and writes nothing more to the controller than it had written until then: a byte written while
-// the controller still holds the previous one would be lost or taken as part of the wrong command.
+// Every wait for the controller is bounded (kEcFastPolls, kEcSlowPolls). An operation whose wait
+// reached its bound returns false and writes nothing more to the controller than it had written
+// until then: a byte written while the controller still holds the previous one would be lost or
+// taken as part of the wrong command.
 #pragma once
 
 #include <cstdint>
+
+// How long a wait for the controller lasts. A working controller takes a byte, presents one or
+// finishes a mailbox command within microseconds to a few milliseconds: kEcFastPolls reads back to
+// back cover that. A slower one is read kEcSlowPolls more times, each after a 1 ms pause, so that
+// a controller that has stalled is given up on after a bounded time (about a second at most with
+// the system's coarsest timer) whatever a single read through the driver costs.
+inline constexpr int kEcFastPolls = 1000;
+inline constexpr int kEcSlowPolls = 64;
 
 // What the controller presented right after the begin command, to be handed back at the end.
 struct EcExchangeState {
@@ -63,11 +71,6 @@ uint8_t FindEcMailbox(uint16_t indexPort);
 struct EcMailboxBlock {
     uint8_t bytes[16] = {};
 };
-
-// Reads of the mailbox command register before a wait for the controller gives up. Each read is
-// two port requests through the driver; this allows far longer than a working controller takes
-// to finish a command.
-inline constexpr int kEcMailboxPollLimit = 100000;
 
 void WriteEcMailboxRegister(uint8_t reg, uint8_t value);
 uint8_t ReadEcMailboxRegister(uint8_t reg);

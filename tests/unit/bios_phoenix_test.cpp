@@ -11,6 +11,8 @@
 #include "app/context.h"
 #include "base/text.h"
 #include "bios/phoenix.h"
+#include "emu/hardware.h"
+#include "hw/driver.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
 #include "tests/unit/wph_builder.h"
@@ -34,13 +36,17 @@ class BiosFlashToolTest : public EmulatedWorldTest {
   protected:
     void SetUp() override {
         ResetUpdateContext();
-        MakeWorld();
+        driverHandle = os::InvalidHandle();
+        // Keyboard and mouse are held off while the BIOS is flashed.
+        MakeWorld(R"({"keyboardController": {"commandByte": "0x74"},
+                      "devices": [{"class": "Mouse", "description": "PS/2 Compatible Mouse", "enabled": false}]})");
         ASSERT_TRUE(os::CreateDirectory(kWorkDir));
         ASSERT_TRUE(os::SetCurrentDirectory(kWorkDir));
         CopyText(ctx.workDir, kWorkDir);
         static const std::string tool = ToolBytes();
         ASSERT_FALSE(tool.empty());
         Put("SWinFlash.exe", tool);
+        Put("AddMem.sys", "driver");
         for (const char* name : kPhoenixWorkingFiles) Put(name, name);
         for (const char* name : kAmiFiles) Put(name, name);
         // The image the tool refused, as it leaves it behind.
@@ -58,6 +64,14 @@ class BiosFlashToolTest : public EmulatedWorldTest {
     void Put(const std::string& name, const std::string& bytes) { PutFile(std::string(kWorkDir) + name, bytes); }
     bool Exists(const std::string& name) { return FileExists(std::string(kWorkDir) + name); }
     std::string Log() { return ReadFileBytes(std::string(kWorkDir) + "DebugLog.txt"); }
+    static bool InputDevicesOn() {
+        const emu::KeyboardControllerState kbc = emu::KeyboardController();
+        return kbc.keyboardEnabled && kbc.auxiliaryEnabled && emu::PresentDevices().at(0).enabled;
+    }
+    static bool InputDevicesOff() {
+        const emu::KeyboardControllerState kbc = emu::KeyboardController();
+        return !kbc.keyboardEnabled && !kbc.auxiliaryEnabled && !emu::PresentDevices().at(0).enabled;
+    }
 };
 
 struct ExitCase {
@@ -88,7 +102,9 @@ TEST_P(BiosExitCodeTest, OnlyTheRefusalCodesFailTheBiosStep) {
         // romshell-phx has no AMI tool set to remove.
         for (const char* name : kAmiFiles) EXPECT_EQ(Exists(name), ROMSHELL_PHX != 0) << name;
         EXPECT_STREQ(ctx.newModel, "none");
+        EXPECT_TRUE(InputDevicesOff()) << "the run goes on with the input devices off";
     } else {
+        EXPECT_TRUE(InputDevicesOn()) << "a refusal gives keyboard and mouse back first";
         EXPECT_TRUE(Exists("SWinFlash.exe"));
         for (const char* name : kPhoenixWorkingFiles) EXPECT_TRUE(Exists(name)) << name;
         for (const char* name : kAmiFiles) EXPECT_TRUE(Exists(name)) << name;
@@ -120,6 +136,7 @@ TEST_F(BiosFlashToolTest, RefusalWithoutTheRefusedImageKeepsTheNewFields) {
 TEST_F(BiosFlashToolTest, ToolThatCannotBeStartedIsAFailedBiosUpdate) {
     ASSERT_TRUE(os::DeleteFile("SWinFlash.exe"));
     EXPECT_EQ(RunBiosFlashTool("SWinFlash bios.wph /P"), kResultBiosUpdate);
+    EXPECT_TRUE(InputDevicesOn());
     EXPECT_NE(Log().find(std::string("Bios command : ") + kWorkDir + "SWinFlash bios.wph /P\r\n"), std::string::npos);
     for (const char* name : kPhoenixWorkingFiles) EXPECT_TRUE(Exists(name)) << name;
     for (const char* name : kAmiFiles) EXPECT_TRUE(Exists(name)) << name;
@@ -131,6 +148,7 @@ TEST_F(BiosFlashToolTest, CommandLineLongerThanItsBufferIsRefusedWithoutStarting
     CopyText(ctx.workDir, longDir.c_str());
     const std::string command = "SWinFlash exit 0 " + std::string(255 - 17, 'x');
     EXPECT_EQ(RunBiosFlashTool(command.c_str()), kResultBiosUpdate);
+    EXPECT_TRUE(InputDevicesOn());
     EXPECT_TRUE(Events("process").empty());
     EXPECT_EQ(Log().find("Bios command : "), std::string::npos);
     EXPECT_TRUE(Exists("bios.wph"));
