@@ -146,6 +146,17 @@ uint32_t FlashSize();
 std::string DmiString(const std::string& name);
 void SetDmiString(const std::string& name, const std::string& text);
 
+// The running BIOS's identification, as its segment (F0000) shows it in the "DiaG@" and "DEVEL"
+// blocks and the SMI interface's model answer: the profile's until a flash tool writes a new BIOS
+// and sets the new one's (model 4 or 5 characters, version 4 or 5, part number 3).
+struct BiosIdentity {
+    std::string model;
+    std::string version;
+    std::string partNumber;
+};
+BiosIdentity RunningBiosIdentity();
+void SetBiosIdentity(const BiosIdentity& identity);
+
 // The service control manager's view of one service.
 struct ServiceState {
     bool exists = false;

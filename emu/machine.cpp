@@ -40,8 +40,14 @@ size_t gWrittenPorts = 0, gWrittenDevices = 0, gWrittenErrors = 0;
 bool ReadBytes(const std::string& path, std::vector<uint8_t>* bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    // One read: the flash part is megabytes, and a stream iterator is slow in sanitized builds.
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) return false;
+    bytes->resize(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes->data()), size);
+    return static_cast<bool>(in);
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -96,6 +102,7 @@ void Save() {
     h["pm"] = BytesJson(m.pm.data(), m.pm.size());
     h["smiRequests"] = m.smiRequests;
     h["dmi"] = m.dmi;
+    h["bios"] = m.bios;
     h["services"] = m.services;
     h["devices"] = m.devices;
     h["faults"] = m.faults;
@@ -167,6 +174,7 @@ void Load() {
     LoadArray(h["pm"], &m.pm);
     m.smiRequests = h["smiRequests"];
     m.dmi = h["dmi"];
+    if (h.contains("bios")) m.bios = h["bios"];
     m.services = h["services"];
     m.devices = h["devices"];
     m.faults = h["faults"];
@@ -207,6 +215,7 @@ bool InitializeFromProfile(std::string* error) {
     Machine& m = gMachine;
     const json& p = Profile();
     m.dmi = p["dmi"];
+    m.bios = {{"model", p["bios"]["model"]}, {"version", p["bios"]["version"]}, {"partNumber", p["bios"]["partNumber"]}};
     for (const char* k : {"entryPoint", "tableAddress"}) m.dmi.erase(k);
     m.faults = p["faults"];
     m.devices = DevicesFromProfile(p["devices"]);
@@ -252,6 +261,12 @@ bool InitializeFromProfile(std::string* error) {
     m.flashDirty = true;
     FlushWorld();
     return true;
+}
+
+std::string BiosField(const Machine& m, const char* name) {
+    if (m.bios.contains(name) && m.bios[name].is_string()) return m.bios[name].get<std::string>();
+    const json& v = ProfileValue(std::string("/bios/") + name);
+    return v.is_string() ? v.get<std::string>() : std::string();
 }
 
 bool FaultOn(const Machine& m, const char* name) {
@@ -489,6 +504,19 @@ std::string DmiString(const std::string& name) {
     auto lock = LockState();
     const Machine& m = Current();
     return m.dmi.contains(name) ? m.dmi[name].get<std::string>() : std::string();
+}
+
+BiosIdentity RunningBiosIdentity() {
+    auto lock = LockState();
+    const Machine& m = Current();
+    return {machine::BiosField(m, "model"), machine::BiosField(m, "version"), machine::BiosField(m, "partNumber")};
+}
+
+void SetBiosIdentity(const BiosIdentity& identity) {
+    auto lock = LockState();
+    Machine& m = Current();
+    m.bios = {{"model", identity.model}, {"version", identity.version}, {"partNumber", identity.partNumber}};
+    m.memoryDirty = true;
 }
 
 void SetDmiString(const std::string& name, const std::string& text) {

@@ -81,6 +81,7 @@ struct Machine {
     bool flashDirty = false;
 
     json dmi = json::object();       // DMI strings by name
+    json bios = json::object();      // the running BIOS's model, version, partNumber (BIOS segment)
     json services = json::object();  // by upper-case name: {name, displayName, imagePath, running, marked}
     json devices = json::array();    // present devices with their live state
     json faults = json::object();
@@ -118,6 +119,9 @@ void SmiCommand(Machine& m, uint8_t value);
 
 // Fault knobs.
 bool FaultOn(const Machine& m, const char* name);
+
+// One field of the running BIOS's identity ("model", "version", "partNumber").
+std::string BiosField(const Machine& m, const char* name);
 
 std::string Hex(uint64_t value, int digits = 2);
 

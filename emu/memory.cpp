@@ -143,9 +143,9 @@ std::string Digits8(uint32_t n) {
 
 void BuildSegment(Machine& m, std::vector<uint8_t>& mem) {
     std::fill(mem.begin() + kSegment, mem.begin() + kLowEnd, 0xFF);
-    const std::string model = Prof("/bios/model").get<std::string>();
-    const std::string version = Prof("/bios/version").get<std::string>();
-    const std::string part = Prof("/bios/partNumber").get<std::string>();
+    const std::string model = BiosField(m, "model");
+    const std::string version = BiosField(m, "version");
+    const std::string part = BiosField(m, "partNumber");
 
     // "DEVEL": part number at 5.
     std::vector<uint8_t> devel(10, 0);
@@ -305,7 +305,7 @@ void SmiCommand(Machine& m, uint8_t value) {
     std::memset(data, 0, 16);
     if (function == 4) {
         if (Prof("/smi/function4") == "model") {
-            std::string model = Prof("/bios/model").get<std::string>();
+            std::string model = BiosField(m, "model");
             std::memcpy(data, model.data() + model.size() - 4, 4);
         } else {
             std::memset(data, 0xFF, 16);
