@@ -24,12 +24,25 @@ for variant in romshell romshell-phx; do
   [ -f "$win32/bin/$variant.exe" ] || fail "$win32/bin/$variant.exe: not built (cmake --build $win32)"
 done
 
+# With the emulated tools built, the payloads carry them and a sample image for the default
+# emulated notebook, so that notebook-emu can run the packed programs end to end.
+emulated=0
+if [ -x "$emu/bin/emu-swinflash" ] && [ -x "$emu/bin/emu-winup" ] && [ -x "$emu/bin/make-wph" ]; then
+  emulated=1
+else
+  echo "make-dist: the emulated tools are not built in $emu: packing stand-ins" >&2
+fi
+
 payloads=$(mktemp -d "${TMPDIR:-/tmp}/romshell-dist-XXXXXX")
 trap 'rm -rf "$payloads"' EXIT
 mkdir -p "$dist"
 
 for variant in romshell romshell-phx; do
-  python3 "$root/samples/make-payload.py" --variant "$variant" -o "$payloads/$variant"
+  if [ $emulated = 1 ]; then
+    python3 "$root/samples/make-payload.py" --variant "$variant" --emulated "$emu" -o "$payloads/$variant"
+  else
+    python3 "$root/samples/make-payload.py" --variant "$variant" -o "$payloads/$variant"
+  fi
   rm -f "$dist/$variant.exe"
   "$pack" build --program "$win32/bin/$variant.exe" --from "$payloads/$variant" --options "$options" \
     -o "$dist/$variant.exe"

@@ -23,7 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,7 +62,9 @@ int Fail(const std::string& message) {
 bool ReadFile(const std::string& path, std::string* bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << in.rdbuf();
+    *bytes = text.str();
     return true;
 }
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -71,8 +70,13 @@ bool ReadHostFile(const std::string& host, std::vector<uint8_t>* bytes) {
     if (host.empty()) return false;
     std::ifstream in(host, std::ios::binary);
     if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) return false;
+    bytes->resize(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes->data()), size);
+    return static_cast<bool>(in);
 }
 
 std::vector<std::string> Lines(const std::vector<uint8_t>& bytes) {

@@ -21,8 +21,7 @@
 // that follow (/DO0: the BIOS flag, /DO1: the purchase date, /DSS: the system serial, each only
 // when given; a value may hold blanks, as the program appends values without quotes: words up to
 // the next switch belong to it). After a write the notebook's BIOS is the image's: the version
-// and release date in its DMI type 0 strings, and, where the emulated hardware can take it, the
-// identification blocks of its BIOS segment.
+// and release date in its DMI type 0 strings and the identification blocks of its BIOS segment.
 //
 // It writes its own log "PHLASH.LOG" into the working folder and records what it did in the
 // world's transcript: {"event":"biosFlashTool", "outcome", "exitCode", "image", "running",
@@ -335,7 +334,8 @@ class Run {
 };
 
 void Run::TakeSegmentIdentity(const ImageInfo& info) {
-    (void)info;
+    emu::SetBiosIdentity({info.longModel.empty() ? info.model : info.longModel, info.version, info.partNumber});
+    Log("The running BIOS is now " + info.model + " " + info.version + " (" + info.partNumber + ")");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 
 #include "emu/process.h"
 #include "emu/winfs.h"
@@ -57,8 +56,13 @@ bool ReadWindowsFile(const std::string& windowsPath, std::vector<uint8_t>* bytes
     if (host.empty()) return false;
     std::ifstream in(host, std::ios::binary);
     if (!in) return false;
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) return false;
+    bytes->resize(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes->data()), size);
+    return static_cast<bool>(in);
 }
 
 bool WriteWindowsFile(const std::string& windowsPath, const std::vector<uint8_t>& bytes) {
