@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Builds the packaged programs of the scenario tests.
+
+  make_packages.py --build EMU_BUILD --source SOURCE --output DIR [--win32 WIN32_BUILD]
+
+Each package is the program file with an update package behind it, made as a release is made:
+samples/make-payload.py writes the payload (with the emulated tools of EMU_BUILD), make-wph makes
+the images a scenario needs, romshell-pack packs. The program file is the Windows program of
+WIN32_BUILD when it is built, else the emulated program itself: the emulated program only reads
+its package from the file. DIR/packages.json lists what was made.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+# name: (variant, default options, how the payload differs from the sample payload)
+PACKAGES = {
+    "full": ("romshell", "8", {}),
+    "unmarked": ("romshell", "0", {}),
+    "clear-cmos": ("romshell", "0x48", {}),
+    "other-model": ("romshell", "8", {"image": ["--newer", "--model", "R590", "--part-number", "051"],
+                                       "image-name": "RSRK0108.WPH"}),
+    "not-newer": ("romshell", "8", {"image": [], "image-name": "RSRK0107.WPH"}),
+    "no-platform-image": ("romshell", "8", {"image": ["--newer"], "image-name": "RSAB0108.WPH",
+                                             "extra-image": ("RSCD0108.WPH", ["--newer", "--tag", "CD"])}),
+    "no-micom": ("romshell", "8", {"no-micom": True}),
+    "unstartable-tool": ("romshell", "8", {"broken-phoenix-tool": True}),
+    "phx-full": ("romshell-phx", "8", {}),
+}
+
+
+def run(command, **kwargs):
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, **kwargs)
+    if done.returncode != 0:
+        sys.stderr.write(done.stdout)
+        raise SystemExit("make_packages: failed: %s" % " ".join(command))
+    return done.stdout
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--output", required=True)
+    parser.add_argument("--win32")
+    parser.add_argument("--only", action="append", help="build only these packages (repeatable)")
+    args = parser.parse_args()
+
+    binaries = os.path.join(args.build, "bin")
+    maker = os.path.join(binaries, "make-wph")
+    pack = os.path.join(binaries, "romshell-pack")
+    payload_script = os.path.join(args.source, "samples", "make-payload.py")
+    machine = os.path.join(args.source, "emu", "machines", "default.json")
+    scratch = os.path.join(args.output, "scratch")
+    shutil.rmtree(args.output, ignore_errors=True)
+    os.makedirs(scratch)
+
+    listing = {}
+    for name, (variant, options, change) in PACKAGES.items():
+        if args.only and name not in args.only:
+            continue
+        program = os.path.join(args.win32, "bin", variant + ".exe") if args.win32 else ""
+        if not os.path.isfile(program):
+            program = os.path.join(binaries, variant)
+        folder = os.path.join(scratch, name)
+        command = [sys.executable, payload_script, "--variant", variant, "--emulated", args.build, "-o", folder]
+        described = None
+        if "image" in change:
+            image = os.path.join(scratch, name + ".wph")
+            described = json.loads(run([maker, "--machine", machine, "-o", image] + change["image"]).splitlines()[-1])
+            command += ["--image", image, "--image-name", change["image-name"]]
+        if "extra-image" in change:
+            extra_name, extra_options = change["extra-image"]
+            extra = os.path.join(scratch, name + "-extra")
+            os.makedirs(extra)
+            run([maker, "--machine", machine, "-o", os.path.join(extra, extra_name)] + extra_options)
+            command += ["--add", os.path.join(extra, extra_name)]
+        if change.get("no-micom"):
+            command += ["--no-micom"]
+        if change.get("broken-phoenix-tool"):
+            # Files under the tool's names that no system can run.
+            tools = os.path.join(scratch, name + "-tools")
+            os.makedirs(tools)
+            for tool in ("SWinFlash_32.exe", "SWinFlash_64.exe"):
+                with open(os.path.join(tools, tool), "w") as f:
+                    f.write("not a program: a damaged copy of %s\n" % tool)
+            command += ["--tools", tools]
+        run(command)
+        output = os.path.join(args.output, name + ".exe")
+        run([pack, "build", "--program", program, "--from", folder, "--options", options, "-o", output])
+        listing[name] = {"file": output, "variant": variant, "options": options, "program": program,
+                         "image": described, "payload": sorted(os.listdir(folder), key=str.lower)}
+    shutil.rmtree(scratch, ignore_errors=True)
+    with open(os.path.join(args.output, "packages.json"), "w") as f:
+        json.dump(listing, f, indent=2)
+    print("make_packages: %d packages in %s" % (len(listing), args.output))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
