@@ -135,6 +135,11 @@ std::vector<uint8_t> DmiTable(const Machine& m, uint16_t* count) {
     return table;
 }
 
+// The 4-character model: the last four characters (a shorter text as it is).
+std::string ModelAnswer(const std::string& model) {
+    return model.size() > 4 ? model.substr(model.size() - 4) : model;
+}
+
 std::string Digits8(uint32_t n) {
     char b[16];
     std::snprintf(b, sizeof b, "%08u", n);
@@ -143,23 +148,25 @@ std::string Digits8(uint32_t n) {
 
 void BuildSegment(Machine& m, std::vector<uint8_t>& mem) {
     std::fill(mem.begin() + kSegment, mem.begin() + kLowEnd, 0xFF);
-    const std::string model = BiosField(m, "model");
-    const std::string version = BiosField(m, "version");
-    const std::string part = BiosField(m, "partNumber");
+    // The identity comes from the profile (checked) or from a flash tool; whatever its lengths,
+    // each field takes only its own bytes of the blocks.
+    const std::string model = BiosField(m, "model").substr(0, 5);
+    const std::string version = BiosField(m, "version").substr(0, 5);
+    const std::string part = BiosField(m, "partNumber").substr(0, 3);
 
     // "DEVEL": part number at 5.
     std::vector<uint8_t> devel(10, 0);
     std::memcpy(devel.data(), "DEVEL", 5);
-    std::memcpy(devel.data() + 5, part.data(), 3);
+    std::memcpy(devel.data() + 5, part.data(), part.size());
     Put(mem, kSegment + kDevelOffset, devel.data(), devel.size());
 
     // "DiaG@": the 5-character model's first character at 11 (0 for a 4-character model), the
     // 4-character model at 12, the version at 25 (a fifth character at 29).
     std::vector<uint8_t> diag(40, 0);
     std::memcpy(diag.data(), "DiaG@", 5);
-    std::string four = model.substr(model.size() - 4);
+    std::string four = ModelAnswer(model);
     if (model.size() == 5) diag[11] = static_cast<uint8_t>(model[0]);
-    std::memcpy(diag.data() + 12, four.data(), 4);
+    std::memcpy(diag.data() + 12, four.data(), four.size());
     std::memcpy(diag.data() + 25, version.data(), version.size());
     Put(mem, kSegment + kDiagOffset, diag.data(), diag.size());
 
@@ -305,8 +312,8 @@ void SmiCommand(Machine& m, uint8_t value) {
     std::memset(data, 0, 16);
     if (function == 4) {
         if (Prof("/smi/function4") == "model") {
-            std::string model = BiosField(m, "model");
-            std::memcpy(data, model.data() + model.size() - 4, 4);
+            std::string four = ModelAnswer(BiosField(m, "model"));
+            std::memcpy(data, four.data(), four.size());
         } else {
             std::memset(data, 0xFF, 16);
         }

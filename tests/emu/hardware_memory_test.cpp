@@ -80,6 +80,18 @@ TEST_F(HardwareTest, FiveCharacterModelAndVersionUseTheLongForm) {
   EXPECT_EQ(std::string(d.begin() + 25, d.begin() + 30), "07RK2");
 }
 
+TEST_F(HardwareTest, IdentityOfAnyLengthStaysInsideItsFields) {
+  MakeWorld();
+  emu::SetBiosIdentity({"AB", "0123456789", "1"});
+  long diag = FindInSegment("DiaG@");
+  ASSERT_GE(diag, 0);
+  std::vector<uint8_t> d = Memory(0xF0000 + diag, 40);
+  EXPECT_EQ(std::string(d.begin() + 12, d.begin() + 16), std::string("AB\0\0", 4));
+  EXPECT_EQ(std::string(d.begin() + 25, d.begin() + 31), std::string("01234\0", 6));
+  long devel = FindInSegment("DEVEL");
+  EXPECT_EQ(MemoryText(0xF0000 + devel + 5, 3), std::string("1\0\0", 3));
+}
+
 TEST_F(HardwareTest, SwSmiRecordHoldsTheProfileFieldsInTheirPlaces) {
   MakeWorld(R"({"smi":{"commandPort":"0x00B2","firstCommand":"0x11","secondCommand":"0x22",
                 "thirdCommand":"0x33","bufferSegment":"0x9F00","bufferOffset":"0x0120","gate":"0x23"}})");
