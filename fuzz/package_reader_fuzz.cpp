@@ -27,6 +27,7 @@ namespace {
 constexpr const char kProgram[] = "C:\\Users\\tech\\Desktop\\romshell.exe";
 constexpr const char kExtraction[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update";
 
+fs::path gRoot;        // the emulated world, removed when the fuzzer ends
 fs::path gDrive;       // host folder of drive C:
 fs::path gExtraction;  // host folder of the extraction folder
 fs::path gProgram;     // host file of the program
@@ -74,6 +75,12 @@ bool SetUpWorld() {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/package-reader-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) return false;
+    gRoot = pattern;
+    std::atexit([] {
+        emu::DetachWorld();
+        std::error_code ec;
+        fs::remove_all(gRoot, ec);
+    });
     std::string text, error;
     if (!emu::ReadTextFile(std::string(ROMSHELL_SOURCE_DIR) + "/emu/machines/default.json", &text, &error) ||
         !emu::CreateWorld(pattern, text, &error)) {
