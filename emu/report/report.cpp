@@ -465,7 +465,7 @@ void FormatFlash(std::ostringstream& o, const json& flash) {
     std::vector<int> run;
     auto flush = [&]() {
         if (run.empty()) return;
-        o << "  blocks " << Ranges(run) << ": " << (currentImage.empty() ? "not from a tagged image" : "image " + currentImage) << "\n";
+        o << "  blocks " << Ranges(run) << ": " << (currentImage.empty() ? "no tagged image's pages" : "image " + currentImage) << "\n";
         run.clear();
     };
     for (const json& block : flash["contents"]) {
@@ -555,6 +555,10 @@ bool BuildReport(const std::string& root, json* report, std::string* error) {
     r["run"] = run;
     r["result"] = ResultSection(transcript);
     r["messageBoxes"] = MessageBoxSection(transcript);
+    // The text as the person saw it (the table's texts are formats), when its box was shown.
+    if (r["result"].contains("caption"))
+        for (const json& box : r["messageBoxes"])
+            if (box["caption"] == r["result"]["caption"]) r["result"]["text"] = box["text"];
     r["progressWindow"] = ProgressSection();
     r["debugLogs"] = DebugLogSection(profile, workDir);
     r["tools"] = tools;
