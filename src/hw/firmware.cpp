@@ -153,17 +153,16 @@ int CallSwSmi(uint16_t function, uint8_t* data, uint32_t inputLength) {
     WritePortByte(port, swSmiRecord[kSmiFirstCommand]);
     WritePhysicalMemory(address, kSmiRequestSize, request);
     WritePortByte(port, swSmiRecord[kSmiSecondCommand]);
-    bool answered = false;
-    for (int poll = 0; poll < kSwSmiPollLimit && !answered; ++poll) {
+    const bool answered = PollUntil(kSwSmiPollBound, [&request, address] {
         ReadPhysicalMemory(address, kSmiRequestSize, request);
-        answered = request[kSmiStatusOffset] == kSmiComplete;
-    }
+        return request[kSmiStatusOffset] == kSmiComplete;
+    });
     // The closing command goes out in either case, so the BIOS sees every request it was given
     // ended the same way.
     WritePortByte(port, swSmiRecord[kSmiThirdCommand]);
 
     if (!answered) {
-        if (!kPhxVariant) LogLine("SMI request %u not answered", function);
+        if (!kPhxVariant) LogLine("SMI request %u not answered", static_cast<unsigned>(function));
         std::memset(data, 0xFF, kSwSmiDataSize);
         return 0;
     }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "hw/ports.h"
+
 inline constexpr uint64_t kBiosAreaAddress = 0xF0000;
 inline constexpr uint32_t kBiosAreaSize = 0x10000;
 
@@ -14,8 +16,9 @@ extern uint8_t swSmiRecord[kSwSmiRecordSize];
 
 // Polls of the request buffer while the BIOS handles a software SMI. The BIOS completes the
 // request inside the port write that raises the SMI, so the first poll normally sees it; the rest
-// is a margin for firmware that finishes late.
-inline constexpr int kSwSmiPollLimit = 10000;
+// is a margin of a few hundred milliseconds for firmware that finishes late.
+inline constexpr PollBound kSwSmiPollBound = {100, 200};
+inline constexpr int kSwSmiPollLimit = kSwSmiPollBound.fast + kSwSmiPollBound.paused;
 // Output bytes of one SMI request.
 inline constexpr int kSwSmiDataSize = 16;
 

@@ -87,16 +87,6 @@ uint32_t LoadValue(const uint8_t* p, int width) {
 // process, so on Windows this is the whole address.
 uint32_t PointerField(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
-// The Kmdf device answers with the record it was given, and the program takes the data from where
-// the record's data-pointer field points. That field comes back from the device: it is used only
-// as a position inside this same record, never followed anywhere else. nullptr when the length
-// bytes it names do not lie wholly inside the record.
-const uint8_t* KmdfDataInRecord(const uint8_t* record, uint32_t recordSize, uint32_t length) {
-    const uint32_t offset = LoadU32(record + 12) - PointerField(record);  // modulo 2^32
-    if (length > recordSize || offset > recordSize - length) return nullptr;
-    return record + offset;
-}
-
 constexpr uint32_t kKmdfHeaderSize = 16;
 constexpr uint32_t kQlixHeader32 = 9;
 constexpr uint32_t kQlixHeader64 = 17;
@@ -159,7 +149,7 @@ uint32_t PortRequest(Request request, uint16_t port, int width, uint32_t value) 
             const bool ok = os::DeviceIoControl(driverHandle, code, record, recordSize, record, recordSize, &returned);
             os::CloseHandle(driverHandle);
             if (write) return 0;
-            const uint8_t* data = ok ? KmdfDataInRecord(record, recordSize, size) : nullptr;
+            const uint8_t* data = ok ? KmdfReturnedData(record, recordSize, size) : nullptr;
             return data != nullptr ? LoadValue(data, width) : AllOnes(width);
         }
         case AccessDriverKind::Addmem: {
@@ -192,6 +182,12 @@ uint8_t* AllocateRecord(uint32_t size) {
 }
 
 }  // namespace
+
+const uint8_t* KmdfReturnedData(const uint8_t* record, uint32_t recordSize, uint32_t length) {
+    const uint32_t offset = LoadU32(record + 12) - PointerField(record);  // modulo 2^32
+    if (length > recordSize || offset > recordSize - length) return nullptr;
+    return record + offset;
+}
 
 uint8_t ReadPortByte(uint16_t port) { return static_cast<uint8_t>(PortRequest(Request::ReadByte, port, 1, 0)); }
 void WritePortByte(uint16_t port, uint8_t value) { PortRequest(Request::WriteByte, port, 1, value); }
@@ -230,7 +226,7 @@ void ReadPhysicalMemory(uint64_t address, uint32_t length, void* destination) {
             StoreU32(record + 12, PointerField(record + kKmdfHeaderSize));
             ok = os::DeviceIoControl(driverHandle, code, record, recordSize, record, recordSize, &returned);
             os::CloseHandle(driverHandle);
-            const uint8_t* data = ok ? KmdfDataInRecord(record, recordSize, length) : nullptr;
+            const uint8_t* data = ok ? KmdfReturnedData(record, recordSize, length) : nullptr;
             if (data != nullptr) std::memcpy(out, data, length);
             ok = data != nullptr;
             delete[] record;
@@ -304,22 +300,23 @@ void WriteKbcCommand(uint8_t command) { WritePortByte(kKbcCommandPort, command);
 void WriteKbcData(uint8_t value) { WritePortByte(kKbcDataPort, value); }
 uint8_t ReadKbcStatus() { return ReadPortByte(kKbcCommandPort); }
 
-bool WaitKbcInputEmpty() {
-    for (int poll = 0; poll < kKbcPollLimit; ++poll) {
-        if ((ReadKbcStatus() & kKbcInputFull) == 0) return true;
-    }
-    return false;
+bool WaitKbcInputEmpty(uint8_t* lastStatus) {
+    uint8_t status = 0xFF;
+    const bool empty = PollUntil(kKbcPollBound, [&status] {
+        status = ReadKbcStatus();
+        return (status & kKbcInputFull) == 0;
+    });
+    if (lastStatus != nullptr) *lastStatus = status;
+    return empty;
 }
 
 bool TryReadKbcData(uint8_t* value) {
-    for (int poll = 0; poll < kKbcPollLimit; ++poll) {
-        if ((ReadKbcStatus() & kKbcOutputFull) != 0) {
-            *value = ReadPortByte(kKbcDataPort);
-            return true;
-        }
+    if (!PollUntil(kKbcPollBound, [] { return (ReadKbcStatus() & kKbcOutputFull) != 0; })) {
+        *value = 0xFF;
+        return false;
     }
-    *value = 0xFF;
-    return false;
+    *value = ReadPortByte(kKbcDataPort);
+    return true;
 }
 
 uint8_t ReadKbcData() {

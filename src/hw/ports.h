@@ -12,6 +12,30 @@
 
 #include <cstdint>
 
+#include "os/os.h"
+
+// A bound on a poll of hardware status: `fast` polls back to back, then `paused` polls each after
+// a 1 ms pause. Counting polls keeps the bound independent of clocks; the pauses make the second
+// phase last long enough for slow hardware even on a fast machine.
+struct PollBound {
+    int fast;
+    int paused;
+};
+inline constexpr uint32_t kPollPauseMs = 1;
+
+// Calls done() until it returns true, within bound. False when the bound was reached.
+template <typename Done>
+bool PollUntil(const PollBound& bound, Done done) {
+    for (int poll = 0; poll < bound.fast; ++poll) {
+        if (done()) return true;
+    }
+    for (int poll = 0; poll < bound.paused; ++poll) {
+        os::Sleep(kPollPauseMs);
+        if (done()) return true;
+    }
+    return false;
+}
+
 // Rejected port requests are repeated at once, up to this many sends in all. An open device
 // accepts every port request, so a rejection that persists means the device is gone or broken;
 // repeating it forever would hang the run with the keyboard off.
@@ -33,6 +57,13 @@ void WritePortDword(uint16_t port, uint32_t value);
 void ReadPhysicalMemory(uint64_t address, uint32_t length, void* destination);
 void WritePhysicalMemory(uint64_t address, uint32_t length, const void* source);
 
+// The Kmdf device answers with the record it was given, and the data read is taken from where
+// the returned record's data-pointer field (offset 12) points. That field comes back from the
+// device, so it is used only as a position inside this same record and never followed anywhere
+// else: the address of the length bytes it names, or nullptr when they do not lie wholly inside
+// the record of recordSize bytes.
+const uint8_t* KmdfReturnedData(const uint8_t* record, uint32_t recordSize, uint32_t length);
+
 // ---------------------------------------------------------------------------------------------
 // The 8042-compatible keyboard controller (and the embedded controller behind it).
 
@@ -41,18 +72,23 @@ inline constexpr uint16_t kKbcCommandPort = 0x64;
 inline constexpr uint8_t kKbcOutputFull = 0x01;  // status: a byte waits at the data port
 inline constexpr uint8_t kKbcInputFull = 0x02;   // status: the last byte written is not taken yet
 
-// Status reads before a wait for the controller gives up. With no pause between reads each one
-// is a round trip through the driver (several microseconds), so this allows a good fraction of a
-// second, far longer than any working controller needs to take or present a byte.
-inline constexpr int kKbcPollLimit = 100000;
+// How long a wait for the controller polls its status before it gives up: back-to-back reads
+// first, then reads 1 ms apart. A working controller takes a byte or presents one within
+// microseconds, well inside the first phase; the second keeps a controller that is busy for a
+// while (the embedded controller behind it handling an event) from being given up on a fast
+// machine, and allows half a second or more in all.
+inline constexpr PollBound kKbcPollBound = {200, 500};
+// Status reads of one wait that reaches its bound.
+inline constexpr int kKbcPollLimit = kKbcPollBound.fast + kKbcPollBound.paused;
 
 void WriteKbcCommand(uint8_t command);  // port 0x64
 void WriteKbcData(uint8_t value);       // port 0x60
 uint8_t ReadKbcStatus();                // port 0x64
 
-// Waits until the controller has taken the last byte written (status bit 1 clear). False when it
-// still holds it after kKbcPollLimit status reads.
-bool WaitKbcInputEmpty();
+// Waits until the controller has taken the last byte written (status bit 1 clear), keeping the
+// last status read in *lastStatus when given. False when it still holds the byte after
+// kKbcPollLimit status reads.
+bool WaitKbcInputEmpty(uint8_t* lastStatus = nullptr);
 // Waits until a byte is waiting (status bit 0 set), then reads it into value. False, with value
 // 0xFF, when none arrived within kKbcPollLimit status reads; the data port is not read then.
 bool TryReadKbcData(uint8_t* value);

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/context.h"
 #include "app/preflight.h"
 #include "app/run_options.h"
+#include "emu/hardware.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
 
@@ -106,6 +108,80 @@ TEST_F(PreflightTest, DiskMessageIsSuppressedByNoMessageBoxButTheCheckStillFails
     ctx.runOptions = NoMessageBox;
     EXPECT_EQ(CheckDiskSpace(), 0);
     EXPECT_TRUE(MessageBoxes().empty());
+}
+
+// --- Hard-disk password -------------------------------------------------------------------------
+
+struct DriveCase {
+    const char* name;
+    const char* drives;  // the profile's "drives"
+    uint32_t mask;
+};
+
+class CheckHddPasswordTest : public PreflightTest, public ::testing::WithParamInterface<DriveCase> {};
+
+TEST_P(CheckHddPasswordTest, ReportsFixedDisksWithSecurityEnabled) {
+    MakeWorld(std::string("{\"drives\": ") + GetParam().drives + "}");
+    emu::ClearHardwareRecord();
+    EXPECT_EQ(CheckHddPassword(), GetParam().mask);
+    EXPECT_EQ(emu::OpenDeviceHandles(), 0) << "every drive opened is closed again";
+    // Every request was one the drive answers: an IDENTIFY of the wrong kind would be aborted.
+    for (const auto& request : emu::DeviceRequests()) {
+        if (request.code == 0x0007C088) {
+            EXPECT_TRUE(request.accepted) << request.device << ": " << request.reason;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drives, CheckHddPasswordTest,
+    ::testing::Values(
+        DriveCase{"NoSecurity", R"([{"kind": "ata"}])", 0},
+        DriveCase{"Drive0Secured", R"([{"kind": "ata", "securityEnabled": true}])", 0x1},
+        DriveCase{"Drive1Secured", R"([{"kind": "ata"}, {"kind": "ata", "securityEnabled": true}])", 0x2},
+        DriveCase{"Drives2And3Secured",
+                  R"([{"kind": "ata"}, null, {"kind": "ata", "securityEnabled": true},
+                      {"kind": "ata", "securityEnabled": true}])",
+                  0xC},
+        // Removable devices are never reported, whatever their security word says.
+        DriveCase{"RemovableSecured", R"([{"kind": "ata", "securityEnabled": true, "word0": 128}])", 0},
+        // A set password counts even while the disk is not locked: only bit 1 of word 128 is tested.
+        DriveCase{"SecurityEnabledNotLocked", R"([{"kind": "ata", "word128": 3}])", 0x1},
+        DriveCase{"SecuritySupportedOnly", R"([{"kind": "ata", "word128": 1}])", 0},
+        // A disk without the SMART interface is not examined.
+        DriveCase{"NoSmart", R"([{"kind": "ata", "securityEnabled": true, "smart": false}])", 0},
+        // An ATAPI device normally reports itself removable.
+        DriveCase{"Atapi", R"([{"kind": "atapi"}])", 0},
+        // One that claims to be fixed and secured is reported, which it can only be when it was
+        // asked with IDENTIFY PACKET DEVICE (it aborts IDENTIFY DEVICE).
+        DriveCase{"AtapiAskedWithPacketIdentify", R"([{"kind": "atapi", "word0": 64, "word128": 2}])", 0x1},
+        DriveCase{"AtapiOnDrive3", R"([null, null, null, {"kind": "atapi", "word0": 64, "word128": 2}])", 0x8},
+        DriveCase{"NoDrives", R"([])", 0}),
+    [](const ::testing::TestParamInfo<DriveCase>& info) { return std::string(info.param.name); });
+
+TEST_F(PreflightTest, DrivesFourAndAboveAreNeverOpened) {
+    MakeWorld(R"({"drives": [{"kind": "ata"}, {"kind": "ata"}, {"kind": "ata"}, {"kind": "ata"},
+                             {"kind": "ata", "securityEnabled": true}, {"kind": "ata", "securityEnabled": true}]})");
+    emu::ClearHardwareRecord();
+    EXPECT_EQ(CheckHddPassword(), 0u);
+    std::vector<std::string> opened;
+    for (const auto& open : emu::DeviceOpens()) opened.push_back(open.device);
+    EXPECT_EQ(opened, (std::vector<std::string>{"PhysicalDrive0", "PhysicalDrive1", "PhysicalDrive2",
+                                                "PhysicalDrive3"}));
+}
+
+TEST_F(PreflightTest, EachDriveIsAskedForItsVersionThenIdentified) {
+    MakeWorld(R"({"drives": [{"kind": "ata"}]})");
+    emu::ClearHardwareRecord();
+    CheckHddPassword();
+    auto requests = emu::DeviceRequests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].code, 0x00074080u);
+    EXPECT_EQ(requests[0].inSize, 0u);
+    EXPECT_EQ(requests[0].outSize, 24u);
+    EXPECT_EQ(requests[1].code, 0x0007C088u);
+    EXPECT_EQ(requests[1].inSize, 32u);
+    EXPECT_EQ(requests[1].outSize, 528u);
 }
 
 }  // namespace
