@@ -19,45 +19,12 @@ constexpr uint8_t kRamWrite = 0x81;
 // Status bit 5: the waiting byte comes from the auxiliary (pointing-device) side.
 constexpr uint8_t kKbcAuxData = 0x20;
 
-// Reads until ready() sees what it waits for: kEcFastPolls times back to back, then kEcSlowPolls
-// times after a pause each. False when the bound was reached.
-template <typename Ready>
-bool PollController(Ready ready) {
-    for (int poll = 0; poll < kEcFastPolls; ++poll) {
-        if (ready()) return true;
-    }
-    for (int poll = 0; poll < kEcSlowPolls; ++poll) {
-        os::Sleep(1);
-        if (ready()) return true;
-    }
-    return false;
-}
-
-// Waits until the controller has taken the last byte written, keeping the last status read.
-bool WaitInputEmpty(uint8_t* lastStatus) {
-    return PollController([lastStatus] {
-        *lastStatus = ReadKbcStatus();
-        return (*lastStatus & kKbcInputFull) == 0;
-    });
-}
-
-bool WaitInputEmpty() {
-    uint8_t status = 0;
-    return WaitInputEmpty(&status);
-}
-
-// Waits until the controller presents a byte at the data port, then reads it.
-bool ReadPresentedByte(uint8_t* value) {
-    if (!PollController([] { return (ReadKbcStatus() & kKbcOutputFull) != 0; })) return false;
-    return TryReadKbcData(value);
-}
-
 // Writes data bytes, each once the controller has taken the one before. False at the first wait
 // that reached its bound; the bytes after it are not written.
 template <int N>
 bool SendData(const uint8_t (&bytes)[N]) {
     for (uint8_t byte : bytes) {
-        if (!WaitInputEmpty()) return false;
+        if (!WaitKbcInputEmpty()) return false;
         WriteKbcData(byte);
     }
     return true;
@@ -70,10 +37,10 @@ uint8_t LowByte(uint16_t value) { return static_cast<uint8_t>(value); }
 
 bool BeginEcExchange(EcExchangeState* state) {
     *state = EcExchangeState();
-    if (!WaitInputEmpty()) return false;
+    if (!WaitKbcInputEmpty()) return false;
     WriteKbcCommand(kBeginExchange);
     uint8_t status = 0;
-    if (!WaitInputEmpty(&status)) return false;
+    if (!WaitKbcInputEmpty(&status)) return false;
     if ((status & kKbcOutputFull) == 0) return true;
     // A keyboard or pointing-device byte arrived as the exchange began: keep it, so that the end
     // command can hand it back to the side it came from instead of losing a keystroke.
@@ -86,7 +53,7 @@ bool EndEcExchange(EcExchangeState state) {
     uint8_t command;
     switch (state.kind) {
         case kEcNothingPending:
-            if (!WaitInputEmpty()) return false;
+            if (!WaitKbcInputEmpty()) return false;
             WriteKbcCommand(kEndExchange);
             return true;
         case kEcAuxPending:
@@ -98,9 +65,9 @@ bool EndEcExchange(EcExchangeState state) {
         default:
             return true;
     }
-    if (!WaitInputEmpty()) return false;
+    if (!WaitKbcInputEmpty()) return false;
     WriteKbcCommand(command);
-    if (!WaitInputEmpty()) return false;
+    if (!WaitKbcInputEmpty()) return false;
     WriteKbcData(state.pendingByte);
     return true;
 }
@@ -110,7 +77,7 @@ bool WriteEcByte(uint16_t address, uint8_t value) {
     if (!BeginEcExchange(&state)) return false;
     WriteKbcCommand(kEcRequest);
     const uint8_t request[] = {kRamWrite, HighByte(address), LowByte(address), value};
-    bool ok = SendData(request) && WaitInputEmpty();
+    bool ok = SendData(request) && WaitKbcInputEmpty();
     // The exchange is ended even after a stalled request, so that the pending byte goes back and
     // the controller leaves the exchange as soon as it takes bytes again.
     ok = EndEcExchange(state) && ok;
@@ -123,7 +90,7 @@ bool ReadEcByte(uint16_t address, uint8_t* value) {
     if (!BeginEcExchange(&state)) return false;
     WriteKbcCommand(kEcRequest);
     const uint8_t request[] = {kRamRead, HighByte(address), LowByte(address)};
-    bool ok = SendData(request) && ReadPresentedByte(value);
+    bool ok = SendData(request) && TryReadKbcData(value);
     if (!ok) *value = 0xFF;
     ok = EndEcExchange(state) && ok;
     return ok;
@@ -134,7 +101,7 @@ bool SendEcCommandByte(uint8_t code) {
     if (!BeginEcExchange(&state)) return false;
     WriteKbcCommand(kEcRequest);
     const uint8_t request[] = {code};
-    bool ok = SendData(request) && WaitInputEmpty();
+    bool ok = SendData(request) && WaitKbcInputEmpty();
     ok = EndEcExchange(state) && ok;
     return ok;
 }
@@ -184,7 +151,7 @@ constexpr int kBlockFirstParameter = 2;
 
 // Waits until the controller reads the command register as 0 (idle, or done with the last command).
 bool WaitMailboxIdle() {
-    return PollController([] { return ReadEcMailboxRegister(kMailboxCommand) == 0; });
+    return PollUntil(kEcMailboxPollBound, [] { return ReadEcMailboxRegister(kMailboxCommand) == 0; });
 }
 
 }  // namespace

@@ -9,21 +9,22 @@
 // Callers hold the access driver open (OpenAccessDriver) around these operations; only
 // ProbeEcChipId opens and closes it itself.
 //
-// Every wait for the controller is bounded (kEcFastPolls, kEcSlowPolls). An operation whose wait
-// reached its bound returns false and writes nothing more to the controller than it had written
-// until then: a byte written while the controller still holds the previous one would be lost or
-// taken as part of the wrong command.
+// Every wait for the controller is bounded: the keyboard controller's waits by kKbcPollBound
+// (hw/ports.h), the mailbox's by kEcMailboxPollBound. An operation whose wait reached its bound
+// returns false and writes nothing more to the controller than it had written until then: a byte
+// written while the controller still holds the previous one would be lost or taken as part of the
+// wrong command.
 #pragma once
 
 #include <cstdint>
 
-// How long a wait for the controller lasts. A working controller takes a byte, presents one or
-// finishes a mailbox command within microseconds to a few milliseconds: kEcFastPolls reads back to
-// back cover that. A slower one is read kEcSlowPolls more times, each after a 1 ms pause, so that
-// a controller that has stalled is given up on after a bounded time (about a second at most with
-// the system's coarsest timer) whatever a single read through the driver costs.
-inline constexpr int kEcFastPolls = 1000;
-inline constexpr int kEcSlowPolls = 64;
+#include "hw/ports.h"
+
+// How long the mailbox is polled for its command register to read 0. The controller finishes a
+// command within microseconds to a few milliseconds: back-to-back reads cover that, and reads 1 ms
+// apart give a controller that is busy for a while up to about a second more before it counts as
+// stalled.
+inline constexpr PollBound kEcMailboxPollBound = {1000, 1000};
 
 // What the controller presented right after the begin command, to be handed back at the end.
 struct EcExchangeState {

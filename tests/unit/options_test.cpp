@@ -32,8 +32,12 @@ TEST_P(ParseRunOptionsTest, SetsFlagsAndCommandLines) {
     char micom[kCommandSize] = "garbage";
     EXPECT_EQ(ParseRunOptions(micom, bios, line.data()), c.result) << c.commandLine;
     EXPECT_EQ(ctx.runOptions, c.runOptions) << c.commandLine;
-    if (c.biosCommand) EXPECT_STREQ(bios, c.biosCommand) << c.commandLine;
-    if (c.micomCommand) EXPECT_STREQ(micom, c.micomCommand) << c.commandLine;
+    if (c.biosCommand) {
+        EXPECT_STREQ(bios, c.biosCommand) << c.commandLine;
+    }
+    if (c.micomCommand) {
+        EXPECT_STREQ(micom, c.micomCommand) << c.commandLine;
+    }
 }
 
 const ParseCase kParseCases[] = {
