@@ -682,7 +682,7 @@ std::string FormatReport(const json& r) {
     o << "\nCMOS: " << (r["cmos"]["cleared"].get<bool>() ? "cleared" : "not cleared")
       << (r["cmos"]["clearedByFlashTool"].get<bool>() ? " (the flash tool was told to clear it)" : "") << "\n";
     o << "SMI: " << (r["smi"]["enabled"].get<bool>() ? "enabled" : "NOT enabled") << " (control word "
-      << Hex(r["smi"]["controlWord"].get<uint32_t>(), 4) << ", power-management base "
+      << Hex(r["smi"]["controlWord"].get<uint32_t>(), 4) << ", power-management base register "
       << Hex(r["smi"]["pmBase"].get<uint64_t>(), 8) << ")\n";
 
     const json& in = r["inputDevices"];

@@ -14,6 +14,10 @@ namespace {
 // Exit codes with which the Phoenix tool refuses an image.
 constexpr int32_t kToolRefusedModel = -120;
 constexpr int32_t kToolNotNewer = -110;
+// Exit codes of the form 0xCxxxxxxx are the system's error statuses: the tool did not end by
+// itself but died of an exception (0xC0000005, an access violation) or was killed by one.
+constexpr uint32_t kSeverityMask = 0xF0000000;
+constexpr uint32_t kSeverityError = 0xC0000000;
 constexpr int32_t kToolNotNewerDate = -109;
 
 // The image the tool refused, which it leaves in the working directory.
@@ -78,6 +82,13 @@ ResultCode RunBiosFlashTool(const char* biosToolCommand) {
         ReadImageIdentity(kRefusedImage);
         EnableInputDevices();
         return code == kToolRefusedModel ? kResultModelRefused : kResultBiosNotNewer;
+    }
+    if ((exitCode & kSeverityMask) == kSeverityError) {
+        // A tool that crashed may have stopped in the middle of a write: the flash part's state is
+        // unknown, and the run must not go on to the MICOM and the switch-off as after a success.
+        LogLine("Bios tool ended abnormally : %08X", exitCode);
+        EnableInputDevices();
+        return kResultBiosUpdate;
     }
 
     RemovePhoenixWorkingSet();

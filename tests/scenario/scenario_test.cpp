@@ -185,6 +185,15 @@ TEST(Scenario, FailingMicomToolEndsTheRunAfterTheBiosWithoutSwitchOff) {
     ExpectNotebookLeftUsable(r);
 }
 
+TEST(Scenario, FlashToolThatCrashesFailsTheBiosUpdateBeforeTheMicom) {
+    json r = Report(RunScenario("bios-tool-crashes", "bios-tool-crashes", "full"));
+    EXPECT_EQ(ResultCode(r), 0x80000009u) << r["result"].dump();
+    EXPECT_EQ(Captions(r), (Strings{"Warning", "Fail : Update Bios"}));
+    EXPECT_EQ(ToolCommands(r), Strings{kBiosTool});
+    EXPECT_EQ(ToolExitCodes(r), std::vector<int32_t>{static_cast<int32_t>(0xC0000005u)});
+    ExpectNotebookLeftUsable(r);
+}
+
 TEST(Scenario, PowerManagementBaseOfAllOnesFailsTheSmiStep) {
     json r = Report(RunScenario("no-pm-base", "no-pm-base", "full"));
     EXPECT_EQ(ResultCode(r), 0x8000000Du) << r["result"].dump();

@@ -13,6 +13,7 @@
 #include "bios/phoenix.h"
 #include "emu/hardware.h"
 #include "hw/driver.h"
+#include "hw/input.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
 #include "tests/unit/wph_builder.h"
@@ -140,6 +141,21 @@ TEST_F(BiosFlashToolTest, ToolThatCannotBeStartedIsAFailedBiosUpdate) {
     EXPECT_NE(Log().find(std::string("Bios command : ") + kWorkDir + "SWinFlash bios.wph /P\r\n"), std::string::npos);
     for (const char* name : kPhoenixWorkingFiles) EXPECT_TRUE(Exists(name)) << name;
     for (const char* name : kAmiFiles) EXPECT_TRUE(Exists(name)) << name;
+}
+
+TEST_F(BiosFlashToolTest, ToolThatDiesOfAnExceptionIsAFailedBiosUpdate) {
+    // 0xC0000005: the status of an access violation, not a code the tool chose.
+    for (const char* command : {"SWinFlash exit 0xC0000005", "SWinFlash crash"}) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(RunBiosFlashTool(command), kResultBiosUpdate);
+        EXPECT_TRUE(InputDevicesOn());
+        EXPECT_NE(Log().find("Bios tool ended abnormally : C0000005\r\n"), std::string::npos) << Log();
+        // The files stay for the failure exit's clean-up; nothing was judged a success.
+        for (const char* name : kPhoenixWorkingFiles) EXPECT_TRUE(Exists(name)) << name;
+        EXPECT_TRUE(Exists("SWinFlash.exe"));
+        DisableInputDevices();
+        ASSERT_TRUE(InputDevicesOff());
+    }
 }
 
 TEST_F(BiosFlashToolTest, CommandLineLongerThanItsBufferIsRefusedWithoutStartingTheTool) {
