@@ -17,7 +17,8 @@ packages=(
   g++-mingw-w64-i686 libz-mingw-w64-dev
 )
 if [ $with_wine = 1 ]; then
-  packages+=(wine wine64 wine32:i386 xvfb xauth)
+  # xvfb runs the Windows programs on a virtual display; x11-utils and imagemagick capture it.
+  packages+=(wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick)
 fi
 
 missing=()

@@ -63,7 +63,9 @@ TEST_F(HardwareTest, EachAccessDeviceExistsOnlyWhereItsDriverRuns) {
     MakeWorld(r.patch);
     os::Handle h = OpenDriver(r.path);
     EXPECT_EQ(os::IsValid(h), r.exists);
-    if (!r.exists) EXPECT_EQ(os::GetLastError(), os::kErrorFileNotFound);
+    if (!r.exists) {
+      EXPECT_EQ(os::GetLastError(), os::kErrorFileNotFound);
+    }
     ASSERT_EQ(emu::DeviceOpens().size(), 1u);
     EXPECT_EQ(emu::DeviceOpens()[0].accepted, r.exists);
     if (os::IsValid(h)) {
@@ -345,7 +347,9 @@ TEST_F(HardwareTest, MemioPortRecordPointsAtTheCallersValue) {
     std::memcpy(record, fields.data(), 16);
     uint32_t returned = 0;
     ASSERT_TRUE(os::DeviceIoControl(h, r.code, record, 16, record, 16, &returned));
-    if (r.code == 0x9C412400) EXPECT_EQ(value, r.expected);
+    if (r.code == 0x9C412400) {
+      EXPECT_EQ(value, r.expected);
+    }
   }
   EXPECT_EQ(emu::PortWrites(), (std::vector<emu::PortWrite>{{0x72, 1, 0x10}, {0x430, 2, 0x0007}}));
 
@@ -394,7 +398,9 @@ TEST_F(HardwareTest, DeviceThatRejectsRequestsFailsThemWithoutCarryingThemOut) {
     std::vector<uint8_t> scratch(1);
     Reply port = Ioctl(h, 0x222034, in, &scratch);
     EXPECT_EQ(port.ok, !r.portRefused);
-    if (!port.ok) EXPECT_EQ(emu::DeviceRequests().back().reason.find("fault knob") != std::string::npos, true);
+    if (!port.ok) {
+      EXPECT_NE(emu::DeviceRequests().back().reason.find("fault knob"), std::string::npos);
+    }
     std::vector<uint8_t> mem(8, 0);
     PutU64(&mem, 0, 0xF0000);
     std::vector<uint8_t> out(4);
