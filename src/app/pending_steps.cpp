@@ -3,6 +3,7 @@
 #include "app/context.h"
 #include "app/messages.h"
 #include "app/preflight.h"
+#include "app/run_options.h"
 #include "app/variant.h"
 #include "bios/image.h"
 #include "bios/phoenix.h"
@@ -26,4 +27,13 @@ namespace {
 #if !ROMSHELL_PHX
 ResultCode RunAmiUpdate(char*) { return FailUpdate(Missing("RunAmiUpdate")); }
 #endif
-int BuildDmiArguments(char*) { return 1; }
+// The DMI values are not written by this build. A run that asks for nothing but them (a DMI-only
+// package, or /MODE=3 for the current values) would otherwise flash the BIOS without them and end
+// as a success; every other run writes no DMI arguments, as when the values need no correction.
+int BuildDmiArguments(char*) {
+    if (HasOption(DmiOnly | Mode3)) {
+        Missing("BuildDmiArguments");
+        return 0;
+    }
+    return 1;
+}

@@ -172,7 +172,7 @@ ResultCode RunPhoenixUpdate(char* commandLine, char* micomToolCommand, char* bio
     if (ResultCode r = SelectUpdateImages(); r != kResultOk) return FailUpdate(r);
 
     LogStep("Step 05");
-    BuildDmiArguments(biosToolCommand);
+    if (BuildDmiArguments(biosToolCommand) == 0) return FailUpdate(kResultStepMissing);
 
     LogStep("Step 06");
     if (HasOption(DmiOnly | BreakEscd | MarkLastFlashBlock)) MarkFlashBlocks();

@@ -30,6 +30,7 @@ PACKAGES = {
     "no-micom": ("romshell", "8", {"no-micom": True}),
     "unstartable-tool": ("romshell", "8", {"broken-phoenix-tool": True}),
     "phx-full": ("romshell-phx", "8", {}),
+    "dmi-only": ("romshell", "0x1008", {}),
 }
 
 

@@ -313,6 +313,28 @@ TEST(Scenario, FlashToolThatCannotBeStartedFailsTheBiosUpdate) {
     ExpectNotebookLeftUsable(r);
 }
 
+TEST(Scenario, RunsThatAskOnlyForDmiValuesFailWithoutFlashing) {
+    struct Row {
+        const char* world;
+        const char* package;
+        Strings options;
+    };
+    const Row rows[] = {
+        {"dmi-only-package", "dmi-only", {}},
+        {"dmi-mode-3", "full", {"/MODE=3"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunScenario(row.world, "default", row.package, row.options));
+        // The step that writes the values is not in this build: an internal result, no message.
+        EXPECT_EQ(ResultCode(r), 0x800000FFu) << r["result"].dump();
+        EXPECT_EQ(Captions(r), Strings{"Warning"});
+        EXPECT_TRUE(ToolCommands(r).empty());
+        ExpectFlashUntouched(r);
+        ExpectNotebookLeftUsable(r);
+    }
+}
+
 TEST(Scenario, CancelAtTheConfirmationEndsWithNothingExtracted) {
     json r = Report(RunScenario("cancel", "cancel-confirmation", "full"));
     EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
