@@ -14,39 +14,18 @@
 #include <sstream>
 #include <string>
 
+#include "tests/windows/shell.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string Quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out.push_back(c);
-    }
-    return out + "'";
-}
+using wine_test::Lower;
+using wine_test::Quote;
+using wine_test::RunShell;
 
 std::string WineRun(const std::string& arguments) {
     return Quote(ROMSHELL_WINE_RUN) + " --headless --prefix " + Quote(ROMSHELL_WINE_PREFIX) + " " + arguments;
-}
-
-// Runs a shell command; its exit status, and its standard output in *output when given.
-int RunShell(const std::string& command, std::string* output = nullptr) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return -1;
-    std::string text;
-    char buffer[4096];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
-    const int status = pclose(pipe);
-    if (output != nullptr) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
 }
 
 // Every file and folder under root with its kind, size and modification time, except what lies
