@@ -208,6 +208,37 @@ bool CallOnWindowThread(const std::shared_ptr<WindowObject>& w, std::function<in
     return !sent->dropped;
 }
 
+// Changes one control of a dialog on the dialog's thread, as a send to it would: change() alters
+// the control under the lock, record() then reports the new state to the world. False with the
+// window system's error when the window or the control does not exist.
+template <typename Change, typename Record>
+bool ChangeControl(Window dialog, int controlId, Change change, Record record) {
+    std::shared_ptr<WindowObject> w = FindWindowObject(dialog);
+    if (w == nullptr) {
+        SetLastError(kErrorInvalidWindowHandle);
+        return false;
+    }
+    intptr_t found = 0;
+    bool ran = CallOnWindowThread(
+        w,
+        [&]() -> intptr_t {
+            {
+                std::lock_guard<std::mutex> lock(gMutex);
+                auto it = w->controls.find(controlId);
+                if (it == w->controls.end()) return 0;
+                change(it->second);
+            }
+            record(IdOf(*w));
+            return 1;
+        },
+        &found);
+    if (!ran || found == 0) {
+        SetLastError(ran ? kErrorControlIdNotFound : kErrorInvalidWindowHandle);
+        return false;
+    }
+    return true;
+}
+
 // The dialog procedure's answer; WM_CLOSE left to the dialog manager becomes the cancel
 // command, as Windows' default dialog procedure makes it.
 intptr_t Dispatch(WindowObject& w, uint32_t message, uintptr_t wParam, intptr_t lParam) {
@@ -422,31 +453,10 @@ void PostQuitMessage(int) {
 }
 
 bool SetDlgItemText(Window dialog, int controlId, const char* text) {
-    std::shared_ptr<WindowObject> w = FindWindowObject(dialog);
-    if (w == nullptr) {
-        SetLastError(kErrorInvalidWindowHandle);
-        return false;
-    }
     const std::string value = text != nullptr ? text : "";
-    intptr_t found = 0;
-    bool ran = CallOnWindowThread(
-        w,
-        [&]() -> intptr_t {
-            {
-                std::lock_guard<std::mutex> lock(gMutex);
-                auto it = w->controls.find(controlId);
-                if (it == w->controls.end()) return 0;
-                it->second.text = value;
-            }
-            emu::WindowControlText(IdOf(*w), controlId, value);
-            return 1;
-        },
-        &found);
-    if (!ran || found == 0) {
-        SetLastError(ran ? kErrorControlIdNotFound : kErrorInvalidWindowHandle);
-        return false;
-    }
-    return true;
+    return ChangeControl(
+        dialog, controlId, [&](Control& control) { control.text = value; },
+        [&](emu::WindowId window) { emu::WindowControlText(window, controlId, value); });
 }
 
 uint32_t GetDlgItemText(Window dialog, int controlId, char* buffer, int size) {
@@ -690,31 +700,10 @@ bool DeleteBitmap(Bitmap bitmap) {
 }
 
 bool SetControlBitmap(Window dialog, int controlId, Bitmap bitmap) {
-    std::shared_ptr<WindowObject> w = FindWindowObject(dialog);
-    if (w == nullptr) {
-        SetLastError(kErrorInvalidWindowHandle);
-        return false;
-    }
     const std::string name = NameOfBitmap(bitmap);
-    intptr_t found = 0;
-    bool ran = CallOnWindowThread(
-        w,
-        [&]() -> intptr_t {
-            {
-                std::lock_guard<std::mutex> lock(gMutex);
-                auto it = w->controls.find(controlId);
-                if (it == w->controls.end()) return 0;
-                it->second.image = bitmap;
-            }
-            emu::WindowControlImage(IdOf(*w), controlId, name);
-            return 1;
-        },
-        &found);
-    if (!ran || found == 0) {
-        SetLastError(ran ? kErrorControlIdNotFound : kErrorInvalidWindowHandle);
-        return false;
-    }
-    return true;
+    return ChangeControl(
+        dialog, controlId, [&](Control& control) { control.image = bitmap; },
+        [&](emu::WindowId window) { emu::WindowControlImage(window, controlId, name); });
 }
 
 bool DrawMaskedBitmap(Window window, Bitmap bitmap, int x, int y, uint32_t keyColor) {
