@@ -37,19 +37,6 @@ std::vector<std::string> gProtocolErrors;
 uint64_t gPortReads = 0;
 size_t gWrittenPorts = 0, gWrittenDevices = 0, gWrittenErrors = 0;
 
-bool ReadBytes(const std::string& path, std::vector<uint8_t>* bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    // One read: the flash part is megabytes, and a stream iterator is slow in sanitized builds.
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0) return false;
-    bytes->resize(static_cast<size_t>(size));
-    in.read(reinterpret_cast<char*>(bytes->data()), size);
-    return static_cast<bool>(in);
-}
-
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -178,9 +165,9 @@ void Load() {
     m.services = h["services"];
     m.devices = h["devices"];
     m.faults = h["faults"];
-    if (!ReadBytes(StateFilePath(kFlashFile), &m.flash)) m.flash.clear();
+    if (!emu::ReadHostFile(StateFilePath(kFlashFile), &m.flash)) m.flash.clear();
     std::vector<uint8_t> ram;
-    if (ReadBytes(StateFilePath(kEcRamFile), &ram) && ram.size() == 0x10000) m.ecRam = ram;
+    if (emu::ReadHostFile(StateFilePath(kEcRamFile), &ram) && ram.size() == 0x10000) m.ecRam = ram;
     m.memoryDirty = true;
 }
 
@@ -246,7 +233,7 @@ bool InitializeFromProfile(std::string* error) {
     const json& image = p["flash"]["image"];
     if (image.is_string()) {
         std::string path = image.get<std::string>();
-        if (!ReadBytes(path, &m.flash)) {
+        if (!emu::ReadHostFile(path, &m.flash)) {
             *error = "flash.image: cannot read " + path;
             return false;
         }

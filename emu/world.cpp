@@ -376,4 +376,16 @@ void SetShutdownPrivilegeEnabled(bool enabled) {
     gShutdownPrivilege = enabled;
 }
 
+bool ReadHostFile(const std::string& path, std::vector<uint8_t>* bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) return false;
+    bytes->resize(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes->data()), size);
+    return static_cast<bool>(in);
+}
+
 }  // namespace emu

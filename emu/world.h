@@ -101,6 +101,10 @@ void SetCommandLine(const std::string& commandLine);
 void SetTopProgram(bool top);
 bool IsTopProgram();
 
+// Reads a whole host file into bytes, in one read (flash parts and images are megabytes, and
+// byte-wise stream reads are slow in sanitized builds). False when it cannot be read.
+bool ReadHostFile(const std::string& path, std::vector<uint8_t>* bytes);
+
 // Per-process Windows values kept by the emulated system services.
 uint32_t PriorityClass();
 void SetPriorityClassValue(uint32_t priorityClass);

@@ -66,19 +66,6 @@ std::string FolderOf(const std::string& windowsPath) {
     return slash == 2 ? windowsPath.substr(0, 3) : windowsPath.substr(0, slash);
 }
 
-bool ReadHostFile(const std::string& host, std::vector<uint8_t>* bytes) {
-    if (host.empty()) return false;
-    std::ifstream in(host, std::ios::binary);
-    if (!in) return false;
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0) return false;
-    bytes->resize(static_cast<size_t>(size));
-    in.read(reinterpret_cast<char*>(bytes->data()), size);
-    return static_cast<bool>(in);
-}
-
 std::vector<std::string> Lines(const std::vector<uint8_t>& bytes) {
     std::vector<std::string> lines;
     std::string line;
@@ -172,7 +159,7 @@ json DebugLogSection(const json& profile, const std::string& workDir) {
         if (host.empty() || std::find(seen.begin(), seen.end(), host) != seen.end()) continue;
         seen.push_back(host);
         std::vector<uint8_t> bytes;
-        if (!ReadHostFile(host, &bytes)) continue;
+        if (!emu::ReadHostFile(host, &bytes)) continue;
         logs.push_back({{"path", path}, {"lines", Lines(bytes)}});
     }
     return logs;
@@ -355,7 +342,7 @@ json WorkingFolderSection(const std::string& workDir) {
             files.push_back({{"name", name}, {"size", folder ? 0 : entry.file_size(ec)}, {"folder", folder}});
             if (name == "ReadRomFile.bin") {
                 std::vector<uint8_t> bytes, flash = FlashContents();
-                ReadHostFile(entry.path().string(), &bytes);
+                emu::ReadHostFile(entry.path().string(), &bytes);
                 bool equal = flash.size() >= kMegabyte && bytes.size() == kMegabyte &&
                              std::equal(bytes.begin(), bytes.end(), flash.end() - kMegabyte);
                 readRom = {{"size", bytes.size()}, {"crc32", wph::Crc32(bytes)}, {"equalsTopMegabyteOfFlashWindow", equal}};

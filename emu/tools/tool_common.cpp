@@ -53,16 +53,7 @@ void ApplyKnobs(const ToolKnobs& knobs, const std::string& eventKind, const std:
 
 bool ReadWindowsFile(const std::string& windowsPath, std::vector<uint8_t>* bytes) {
     std::string host = HostPathOf(windowsPath);
-    if (host.empty()) return false;
-    std::ifstream in(host, std::ios::binary);
-    if (!in) return false;
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0) return false;
-    bytes->resize(static_cast<size_t>(size));
-    in.read(reinterpret_cast<char*>(bytes->data()), size);
-    return static_cast<bool>(in);
+    return !host.empty() && emu::ReadHostFile(host, bytes);
 }
 
 bool WriteWindowsFile(const std::string& windowsPath, const std::vector<uint8_t>& bytes) {
