@@ -14,11 +14,11 @@ namespace {
 // Exit codes with which the Phoenix tool refuses an image.
 constexpr int32_t kToolRefusedModel = -120;
 constexpr int32_t kToolNotNewer = -110;
+constexpr int32_t kToolNotNewerDate = -109;
 // Exit codes of the form 0xCxxxxxxx are the system's error statuses: the tool did not end by
 // itself but died of an exception (0xC0000005, an access violation) or was killed by one.
 constexpr uint32_t kSeverityMask = 0xF0000000;
 constexpr uint32_t kSeverityError = 0xC0000000;
-constexpr int32_t kToolNotNewerDate = -109;
 
 // The image the tool refused, which it leaves in the working directory.
 constexpr const char* kRefusedImage = "newSys.bin";
