@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <sstream>
 
+#include "emu/profile_rules.h"
+
 namespace emu {
 namespace {
 
 using nlohmann::json;
+using profile_rules::Dotted;
 
 // Defaults of the hardware sections: a Phoenix notebook with the legacy controller, a mouse and a
 // touchpad, one ATA disk without security. Numbers are decimal here; a profile may write them as
@@ -211,13 +214,6 @@ constexpr FieldRule kFields[] = {
     {"/tools/micom/exitCode", Kind::ExitCode, 0, nullptr},
     {"/tools/micom/crash", Kind::Bool, 0, nullptr},
 };
-
-std::string Dotted(const std::string& pointer) {
-    std::string out = pointer.substr(1);
-    for (char& c : out)
-        if (c == '/') c = '.';
-    return out;
-}
 
 bool NumberValue(const json& v, uint64_t* out) {
     if (v.is_number_unsigned()) {
@@ -508,34 +504,6 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
     }
 }
 
-const FieldRule* FindField(const std::string& pointer) {
-    for (const FieldRule& f : kFields)
-        if (pointer == f.pointer) return &f;
-    return nullptr;
-}
-
-bool IsSection(const std::string& pointer) {
-    std::string prefix = pointer + "/";
-    for (const FieldRule& f : kFields)
-        if (std::string(f.pointer).rfind(prefix, 0) == 0) return true;
-    return false;
-}
-
-// Walks a section as given; *root is the whole completed profile.
-void Walk(const json& given, const std::string& pointer, json* root, std::vector<std::string>* errors) {
-    for (auto it = given.begin(); it != given.end(); ++it) {
-        std::string p = pointer + "/" + it.key();
-        if (const FieldRule* rule = FindField(p)) {
-            CheckField(*rule, it.value(), &(*root)[json::json_pointer(p)], errors);
-        } else if (IsSection(p)) {
-            if (!it.value().is_object()) errors->push_back(Dotted(p) + ": expected an object");
-            else Walk(it.value(), p, root, errors);
-        } else {
-            errors->push_back(Dotted(p) + ": unknown field");
-        }
-    }
-}
-
 }  // namespace
 
 const json& HardwareProfileDefaults() {
@@ -559,12 +527,12 @@ void CheckHardwareSection(const std::string& key, const json& given, json* compl
     json root = json::object();
     root[key] = *completed;
     std::string p = "/" + key;
-    if (const FieldRule* rule = FindField(p)) {
+    if (const FieldRule* rule = profile_rules::FindRule(kFields, p)) {
         CheckField(*rule, given, &root[key], errors);
     } else if (!given.is_object()) {
         errors->push_back(key + ": expected an object");
     } else {
-        Walk(given, p, &root, errors);
+        profile_rules::WalkSection(kFields, given, p, &root, errors, CheckField);
     }
     *completed = root[key];
 }

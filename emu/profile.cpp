@@ -1,6 +1,7 @@
 #include "emu/profile.h"
 
 #include "emu/hardware_profile.h"
+#include "emu/profile_rules.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +13,7 @@ namespace emu {
 namespace {
 
 using nlohmann::json;
+using profile_rules::Dotted;
 
 // Every field a profile may name, with its default. Sections are the objects on the way to a
 // field; a name that is neither is refused, so that a misspelt field does not silently leave the
@@ -91,25 +93,6 @@ constexpr FieldRule kFields[] = {
     {"/answers/messageBoxes", Kind::MessageBoxAnswers, 0, nullptr},
     {"/answers/windowKeys", Kind::WindowKeys, 0, nullptr},
 };
-
-std::string Dotted(const std::string& pointer) {
-    std::string out = pointer.substr(1);
-    std::replace(out.begin(), out.end(), '/', '.');
-    return out;
-}
-
-const FieldRule* FindField(const std::string& pointer) {
-    for (const FieldRule& f : kFields)
-        if (pointer == f.pointer) return &f;
-    return nullptr;
-}
-
-bool IsSection(const std::string& pointer) {
-    std::string prefix = pointer + "/";
-    for (const FieldRule& f : kFields)
-        if (std::string(f.pointer).rfind(prefix, 0) == 0) return true;
-    return false;
-}
 
 bool IsAbsoluteOnC(const std::string& path) {
     return path.size() >= 3 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':' &&
@@ -355,20 +338,15 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
     }
 }
 
-void Walk(const json& given, const std::string& pointer, json* profile, std::vector<std::string>* errors) {
+// Walks the profile as given: hardware sections go to their own checks, the rest to this table.
+void Walk(const json& given, json* profile, std::vector<std::string>* errors) {
     for (auto it = given.begin(); it != given.end(); ++it) {
-        std::string p = pointer + "/" + it.key();
-        if (pointer.empty() && IsHardwareSection(it.key())) {
+        if (IsHardwareSection(it.key())) {
             CheckHardwareSection(it.key(), it.value(), &(*profile)[it.key()], errors);
-        } else if (const FieldRule* rule = FindField(p)) {
-            CheckField(*rule, it.value(), &(*profile)[json::json_pointer(p)], errors);
-        } else if (IsSection(p)) {
-            if (!it.value().is_object())
-                errors->push_back(Dotted(p) + ": expected an object");
-            else
-                Walk(it.value(), p, profile, errors);
         } else {
-            errors->push_back(Dotted(p) + ": unknown field");
+            json field = json::object();
+            field[it.key()] = it.value();
+            profile_rules::WalkSection(kFields, field, "", profile, errors, CheckField);
         }
     }
 }
@@ -391,7 +369,7 @@ bool CompleteProfile(const json& given, json* profile, std::string* error) {
     }
     json result = DefaultProfile();
     std::vector<std::string> errors;
-    Walk(given, "", &result, &errors);
+    Walk(given, &result, &errors);
     if (errors.empty() && result["windows"]["platform"] == "9x") {
         // The 9x family has no 64-bit version and its kernel32 no IsWow64Process, whatever the
         // profile this one was patched from said.
