@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 
+#include "emu/winfs.h"
 #include "emu/world.h"
 
 namespace emu {
@@ -38,17 +39,6 @@ std::set<size_t> gClosedDeclared;
 std::set<uint64_t> gLiveBitmaps;
 std::function<void(WindowId)> gWaker;
 std::once_flag gHooksOnce;
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 const char* KeyName(WindowKey key) { return key == WindowKey::Escape ? "esc" : "enter"; }
 

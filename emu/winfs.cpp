@@ -28,13 +28,6 @@ std::string UpperText(const std::string& text) {
     return out;
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i])) return false;
-    return true;
-}
-
 std::vector<std::string> SplitBackslash(const std::string& text) {
     std::vector<std::string> parts;
     std::string part;
@@ -444,6 +437,13 @@ uint32_t OpenResolvedFile(const ResolvedPath& path, uint32_t disposition, bool w
     }
     *fd = f;
     return 0;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Upper(a[i]) != Upper(b[i])) return false;
+    return true;
 }
 
 }  // namespace emu

@@ -78,6 +78,8 @@ uint32_t FindWindowsFiles(const std::string& pattern, std::vector<FoundEntry>* e
 // before a dot), "*.*" everything, "x.*" also "x", "x." only names without an extension;
 // without regard to case.
 bool MatchesWindowsPattern(const std::string& pattern, const std::string& name);
+// Two names as Windows compares them: equal without regard to the case of ASCII letters.
+bool EqualNoCase(const std::string& a, const std::string& b);
 
 // Opens the host file behind a resolved path for CreateFile with the given disposition. *fd is
 // opened for reading and, where the host allows it, writing. *existed tells whether the file was

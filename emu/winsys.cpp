@@ -2,23 +2,13 @@
 
 #include <vector>
 
+#include "emu/winfs.h"
 #include "emu/world.h"
 
 namespace emu {
 namespace {
 
 using nlohmann::json;
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // The buttons of a message box style (its low four bits), first button first.
 std::vector<int> ButtonsOf(uint32_t style) {

@@ -16,18 +16,12 @@
 #include "hw/input.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
+#include "tests/unit/stand_in_tool.h"
 #include "tests/unit/wph_builder.h"
 
 namespace {
 
-constexpr const char* kWorkDir = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\";
-
-std::string ToolBytes() {
-    std::ifstream in(EMU_TEST_CHILD, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
+using stand_in_tool::kWorkDir;
 
 // Files the Phoenix tool works with (removed after its success) and the AMI tool set.
 const char* const kPhoenixWorkingFiles[] = {"PhlashNT.sys", "PhlashLc.dll", "bios.wph", "bios.bak", "newSys.bin"};
@@ -44,7 +38,7 @@ class BiosFlashToolTest : public EmulatedWorldTest {
         ASSERT_TRUE(os::CreateDirectory(kWorkDir));
         ASSERT_TRUE(os::SetCurrentDirectory(kWorkDir));
         CopyText(ctx.workDir, kWorkDir);
-        static const std::string tool = ToolBytes();
+        const std::string& tool = stand_in_tool::Bytes();
         ASSERT_FALSE(tool.empty());
         Put("SWinFlash.exe", tool);
         Put("AddMem.sys", "driver");

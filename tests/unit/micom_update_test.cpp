@@ -19,6 +19,7 @@
 #include "micom/micom.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
+#include "tests/unit/stand_in_tool.h"
 
 namespace {
 
@@ -120,14 +121,7 @@ TEST_F(MicomTest, MailboxIsLookedUpThroughThePortThatAnswered) {
 
 // --- MICOM tool --------------------------------------------------------------------------------
 
-constexpr const char* kWorkDir = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\";
-
-std::string ToolBytes() {
-    std::ifstream in(EMU_TEST_CHILD, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
+using stand_in_tool::kWorkDir;
 
 class MicomToolTest : public MicomTest {
   protected:
@@ -137,7 +131,7 @@ class MicomToolTest : public MicomTest {
         ASSERT_TRUE(os::CreateDirectory(kWorkDir));
         ASSERT_TRUE(os::SetCurrentDirectory(kWorkDir));
         CopyText(ctx.workDir, kWorkDir);
-        static const std::string tool = ToolBytes();
+        const std::string& tool = stand_in_tool::Bytes();
         ASSERT_FALSE(tool.empty());
         Put("WinUpV01_10.exe", tool);
         Put("kbc.bin", "micom image");
