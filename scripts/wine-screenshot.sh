@@ -65,8 +65,10 @@ if [ "$on_display" = 1 ]; then
         if [ -n "$id" ]; then
             count=$((count + 1))
             shot="$shots/capture-$count.png"
-            # A capture counts only when the window is still there after it.
-            if import -silent -window "$id" "$shot" 2>/dev/null && [ "$(window_id)" = "$id" ]; then
+            # A capture counts only when the window is still there after it. A capture of a window
+            # that vanishes while it is taken can leave import waiting for ever: it gets 10 s.
+            if timeout -s KILL 10 import -silent -window "$id" "$shot" 2>/dev/null &&
+                [ "$(window_id)" = "$id" ]; then
                 [ -n "$kept" ] && rm -f "$kept"
                 kept=$shot
             else
