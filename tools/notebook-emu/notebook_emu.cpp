@@ -30,7 +30,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "emu/report/report.h"
+#include "tools/notebook-emu/report.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "emu/report/report.h"
+#include "tools/notebook-emu/report.h"
 
 #include <algorithm>
 #include <cstdio>
