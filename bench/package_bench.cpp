@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "emu/profile.h"
 #include "emu/world.h"
 #include "os/os.h"

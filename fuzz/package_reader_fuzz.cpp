@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "emu/profile.h"
 #include "emu/world.h"
 #include "os/os.h"

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/context.h"
-#include "app/run_options.h"
+#include "core/context.h"
+#include "core/run_options.h"
 #include "base/text.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The command-line options of the Phoenix path and the two flash-tool command lines.
 #pragma once
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 
 constexpr int kCommandSize = 256;
 constexpr const char kDefaultBiosCommand[] = "SWinFlash bios.wph /P";

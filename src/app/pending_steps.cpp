@@ -1,18 +1,10 @@
 // Steps whose subsystems this build does not carry yet. Each one fails explicitly, so that a run
 // that reaches it can never count as a success. This file shrinks as the subsystems arrive.
-#include "app/context.h"
-#include "app/messages.h"
-#include "app/preflight.h"
-#include "app/run_options.h"
-#include "app/variant.h"
-#include "bios/image.h"
-#include "bios/phoenix.h"
-#include "bios/platform.h"
+#include "app/failure.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/run_options.h"
 #include "dmi/dmi.h"
-#include "hw/input.h"
-#include "micom/micom.h"
-#include "package/package.h"
-#include "ui/progress.h"
 #if !ROMSHELL_PHX
 #include "bios/ami.h"
 #endif

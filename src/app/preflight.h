@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 
 // 0, or the power failure (no AC adapter, battery missing or below 30 %, or both).
 ResultCode CheckPower();

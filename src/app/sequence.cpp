@@ -6,15 +6,17 @@
 
 #include <cstring>
 
-#include "app/context.h"
+#include "app/failure.h"
 #include "app/language.h"
-#include "app/messages.h"
 #include "app/options.h"
 #include "app/preflight.h"
-#include "app/run_options.h"
-#include "app/variant.h"
-#include "app/winver.h"
+#include "app/shutdown.h"
 #include "base/text.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/run_options.h"
+#include "core/variant.h"
+#include "core/winver.h"
 #include "bios/image.h"
 #include "bios/phoenix.h"
 #include "bios/platform.h"
@@ -31,11 +33,6 @@
 #endif
 
 namespace {
-
-// Step lines of the debug log; romshell-phx does not write them.
-void LogStep(const char* line) {
-    if constexpr (!kPhxVariant) LogLine("%s", line);
-}
 
 // The language library, or the program's own resources when none could be extracted.
 void ChooseResourceModule(os::Module instance) {
@@ -60,9 +57,9 @@ ResultCode CheckOwnPackage() {
 
 // Asks the user to go ahead. False when the answer is Cancel.
 bool ConfirmUpdate() {
-    LoadText(38, ctx.captionText, sizeof ctx.captionText);
+    LoadText(kTextCaptionWarning, ctx.captionText, sizeof ctx.captionText);
     char format[512];
-    LoadText(16, format, sizeof format);
+    LoadText(kTextConfirmUpdate, format, sizeof format);
     char text[kMessageSize];
     FormatTableText(text, sizeof text, format, nullptr, 0);
     return ShowMessage(kStyleConfirmation, ctx.captionText, "%s", text) != os::kIdCancel;
@@ -75,14 +72,16 @@ ResultCode UnpackBehindProgressWindow() {
     ctx.busy = 1;
     ctx.unpackOk = 1;
     ctx.unpackDone = os::CreateEvent(false, false);
-    os::Handle thread =
-        ctx.unpackDone != nullptr ? os::CreateThread(ProgressThread, nullptr) : nullptr;
+    static const ProgressJob extraction = {ExtractOwnPackage};
+    os::Handle thread = ctx.unpackDone != nullptr
+                            ? os::CreateThread(ProgressThread, const_cast<ProgressJob*>(&extraction))
+                            : nullptr;
     os::Sleep(100);  // gives the window time to appear before its step mark is set
     // Without the event the wait below would return at once and the run would go on unpacked.
     if (thread == nullptr) return FailUpdate(kResultInitialization);
 
     MarkStep(kMarkFileExtraction, 0);
-    ShowProgressText(5);
+    ShowProgressText(kTextPreparingExtraction);
     os::WaitForSingleObject(ctx.unpackDone, os::kInfinite);
     if (ctx.unpackOk == 0) return FailUpdate(kResultUnpack);
     LogStep("02. Success to Unpack");
@@ -91,9 +90,9 @@ ResultCode UnpackBehindProgressWindow() {
 
 void ShowCompletionMessage() {
     StopProgressAnimation();
-    LoadText(39, ctx.captionText, sizeof ctx.captionText);
+    LoadText(kTextCaptionComplete, ctx.captionText, sizeof ctx.captionText);
     char text[kTextSize];
-    LoadText(20, text, sizeof text);
+    LoadText(kTextTurnOffAndOn, text, sizeof text);
     ShowMessage(kStyleInformation, ctx.captionText, "%s", text);
 }
 
@@ -114,9 +113,9 @@ ResultCode FinishUpdate() {
     }
     if (armed != kResultOk) {
         RemoveAccessDriverFile();
-        LoadText(40, ctx.captionText, sizeof ctx.captionText);
+        LoadText(kTextCaptionAutoOn, ctx.captionText, sizeof ctx.captionText);
         char text[kTextSize];
-        LoadText(26, text, sizeof text);
+        LoadText(kTextAutoOnFailed, text, sizeof text);
         ShowMessage(kStyleError, ctx.captionText, "%s", text);
     }
     ShutdownSystem(os::kEwxPowerOff);
@@ -126,14 +125,12 @@ ResultCode FinishUpdate() {
 // The Phoenix path after the package has been unpacked.
 ResultCode RunPhoenixUpdate(char* commandLine, char* micomToolCommand, char* biosToolCommand) {
     std::memset(ctx.ImageFileList, 0, sizeof ctx.ImageFileList);
-    if constexpr (!kPhxVariant) {
+    if (!kVariant.parsesOptionsFirst) {
         micomToolCommand[0] = '\0';
         biosToolCommand[0] = '\0';
         if (ParseRunOptions(micomToolCommand, biosToolCommand, commandLine) != kResultOk) {
             return FailUpdate(kResultInvalidOption);
         }
-    } else {
-        (void)commandLine;  // parsed at the start
     }
     if (ctx.isWow64) {
         StagePhoenixTools64();
@@ -151,7 +148,7 @@ ResultCode RunPhoenixUpdate(char* commandLine, char* micomToolCommand, char* bio
 
     LogStep("Step 00");
     MarkStep(kMarkFileExtraction, 1);
-    ShowProgressText(7);
+    ShowProgressText(kTextPreparingBiosUpdate);
     if (CheckHddPassword() != 0) return FailUpdate(kResultHddPassword);
 
     LogStep("Step 01");
@@ -204,21 +201,22 @@ uint32_t ProgramEntry(os::Module instance, char* commandLine) {
 
     ProbeWindowsVersion();
 #if !ROMSHELL_PHX
+    // The BIOS vendor is known before anything is shown, since the language library depends on
+    // it: the access driver file goes into the TEMP directory first, where the display utility's
+    // devices are not used.
     if (!ctx.useQlixDevice && !ctx.useKmdfDevice && PrepareLegacyDriver() == 0) {
         return FailUpdate(kResultUnpack);
     }
     if (DetectAmiBios() == 0) return FailUpdate(kResultDriverLoad);
+#endif
     ChooseResourceModule(instance);
-    if (ResultCode r = CheckOwnPackage(); r != kResultOk) return FailUpdate(r);
-#else
-    ChooseResourceModule(instance);
-    // romshell-phx reads its command line before the package, whose default options are then
-    // added to the word.
-    if (ParseRunOptions(micomToolCommand, biosToolCommand, commandLine) != kResultOk) {
+    // A program that reads its command line before the package adds the package's default
+    // options to the word afterwards.
+    if (kVariant.parsesOptionsFirst &&
+        ParseRunOptions(micomToolCommand, biosToolCommand, commandLine) != kResultOk) {
         return FailUpdate(kResultInvalidOption);
     }
     if (ResultCode r = CheckOwnPackage(); r != kResultOk) return FailUpdate(r);
-#endif
 
     if (ResultCode r = CheckPower(); r != kResultOk) return FailUpdate(r);
     if (ResultCode r = PrepareWorkingDirectory(); r != kResultOk) return FailUpdate(r);

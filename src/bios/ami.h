@@ -1,6 +1,6 @@
 // The AMI path of the update (romshell only).
 #pragma once
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 
 ResultCode RunAmiUpdate(char* commandLine);

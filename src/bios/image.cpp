@@ -2,11 +2,12 @@
 
 #include <cstring>
 
-#include "app/context.h"
-#include "app/messages.h"
-#include "app/run_options.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/run_options.h"
 #include "base/bytes.h"
 #include "base/text.h"
+#include "bios/identity.h"
 #include "os/os.h"
 
 namespace {
@@ -144,15 +145,6 @@ void WidenToBlock(uint8_t* record) {
 // ---------------------------------------------------------------------------------------------
 // Identification of an image file
 
-constexpr const char* kIdentityMarker = "DiaG@";
-constexpr size_t kIdentityBlockEnd = 29;  // the block's fields end before this offset
-constexpr int kModelOffset = 12;
-constexpr int kVersionOffset = 25;
-constexpr size_t kIdLength = 4;
-constexpr const char* kPartNumberMarker = "DEVEL";
-constexpr size_t kPartNumberBlockEnd = 8;
-constexpr int kPartNumberOffset = 5;
-constexpr size_t kPartNumberLength = 3;
 // The scan stops before the last 40 bytes of the image's first megabyte (or half megabyte).
 constexpr uint64_t kScanLimitLarge = 0xFFFD8;
 constexpr uint64_t kScanLimitSmall = 0x7FFD8;
@@ -245,8 +237,8 @@ void ReadImageIdentity(const char* fileName) {
     for (uint64_t position = 0; position < limit && position < view.size; ++position) {
         if (MarkerAt(view.data, view.size, position, kIdentityMarker, kIdentityBlockEnd)) {
             const char* block = reinterpret_cast<const char*>(view.data + position);
-            CopyTextN(ctx.newModel, sizeof ctx.newModel, block + kModelOffset, kIdLength);
-            CopyTextN(ctx.newVersion, sizeof ctx.newVersion, block + kVersionOffset, kIdLength);
+            CopyTextN(ctx.newModel, sizeof ctx.newModel, block + kModelOffset, kShortIdLength);
+            CopyTextN(ctx.newVersion, sizeof ctx.newVersion, block + kVersionOffset, kShortIdLength);
             break;
         }
         if (MarkerAt(view.data, view.size, position, kPartNumberMarker, kPartNumberBlockEnd)) {

@@ -1,7 +1,7 @@
 // The BIOS and MICOM images of the package: choice, flash block marks and identification.
 #pragma once
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 
 // Copies the image and the MICOM image that match the platform to "bios.wph" and "kbc.bin".
 ResultCode SelectUpdateImages();

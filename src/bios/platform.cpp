@@ -2,11 +2,13 @@
 
 #include <cstring>
 
-#include "app/context.h"
-#include "app/messages.h"
-#include "app/run_options.h"
-#include "app/variant.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/run_options.h"
+#include "core/variant.h"
 #include "base/text.h"
+#include "bios/identity.h"
+#include "dmi/dmi_read.h"
 #include "hw/driver.h"
 #include "hw/firmware.h"
 #include "hw/ports.h"
@@ -17,31 +19,6 @@ namespace {
 // Identification blocks in the BIOS area.
 constexpr const char* kAmiVersionMarker = "AMIBIOS Version";
 constexpr uint32_t kAmiVersionStep = 16;
-constexpr const char* kPartNumberMarker = "DEVEL";
-constexpr uint32_t kPartNumberBlockSize = 10;
-constexpr int kPartNumberOffset = 5;
-constexpr int kPartNumberLength = 3;
-constexpr const char* kIdentityMarker = "DiaG@";
-constexpr uint32_t kIdentityBlockSize = 40;
-constexpr int kLongModelOffset = 11;   // first character of the 5-character model form
-constexpr int kModelOffset = 12;
-constexpr int kVersionOffset = 25;
-constexpr int kShortIdLength = 4;
-constexpr int kLongIdLength = 5;
-
-// DMI structure types and the strings taken from them.
-constexpr uint8_t kDmiBiosInformation = 0;
-constexpr int kBiosVersionString = 2;
-constexpr int kBiosDateString = 3;
-constexpr uint8_t kDmiSystemInformation = 1;
-constexpr int kSerialNumberString = 4;
-constexpr uint8_t kDmiOemStrings = 11;
-
-// A DMI string is read as one block of this size, so strings of up to 31 characters are kept.
-constexpr uint32_t kDmiStringBlock = 32;
-// Blocks read while stepping over one string that is longer than a block. A string set that
-// runs on further than this is not a DMI string set: the string counts as missing.
-constexpr int kDmiStringMaxBlocks = 8;
 
 // The platform's model call through the software SMI interface.
 constexpr uint16_t kSmiModelFunction = 4;
@@ -54,10 +31,6 @@ constexpr int kRomReads = 256;
 
 int IdLength() { return HasOption(LongModelId) ? kLongIdLength : kShortIdLength; }
 
-void Log(const char* line) {
-    if constexpr (!kPhxVariant) LogLine("%s", line);
-}
-
 uint64_t FindInBiosArea(const char* marker, uint32_t step) {
     return SearchPhysicalMemory(kBiosAreaAddress, kBiosAreaSize, marker, step);
 }
@@ -68,47 +41,6 @@ void ReadBlock(const char* marker, uint32_t size, uint8_t* block) {
     std::memset(block, 0, size);
     const uint64_t address = FindInBiosArea(marker, 1);
     if (address != 0) ReadPhysicalMemory(address, size, block);
-}
-
-// Finds where string number `number` (1 based) of the DMI structure at `structure` begins: the
-// strings follow the formatted area (length at offset 1), each ended by a zero byte, and the set
-// ends with an empty string. 0 when the structure or the string does not exist.
-uint64_t FindDmiString(uint64_t structure, int number) {
-    if (structure == 0 || number < 1) return 0;
-    uint8_t length = 0;
-    ReadPhysicalMemory(structure + 1, 1, &length);
-    uint64_t address = structure + length;
-    for (int n = 1; n < number; ++n) {
-        // Step over string n: up to its zero byte, one block at a time.
-        bool stepped = false;
-        for (int blocks = 0; blocks < kDmiStringMaxBlocks && !stepped; ++blocks) {
-            uint8_t block[kDmiStringBlock];
-            std::memset(block, 0xFF, sizeof block);
-            ReadPhysicalMemory(address, sizeof block, block);
-            if (blocks == 0 && block[0] == 0) return 0;  // the set ended before string `number`
-            const void* end = std::memchr(block, 0, sizeof block);
-            if (end != nullptr) {
-                address += static_cast<const uint8_t*>(end) - block + 1;
-                stepped = true;
-            } else {
-                address += sizeof block;
-            }
-        }
-        if (!stepped) return 0;
-    }
-    return address;
-}
-
-// Copies DMI string `number` of the structure at `structure` into out: read as one 32-byte block
-// and kept to 31 characters. Empty when the structure or the string does not exist.
-void ReadDmiString(uint64_t structure, int number, char* out, size_t size) {
-    out[0] = '\0';
-    const uint64_t address = FindDmiString(structure, number);
-    if (address == 0) return;
-    char block[kDmiStringBlock];
-    std::memset(block, 0, sizeof block);
-    ReadPhysicalMemory(address, sizeof block, block);
-    CopyTextN(out, size, block, kDmiStringBlock - 1);
 }
 
 // A decimal number of up to `digits` characters at text; non-digits end it (0 when none).
@@ -131,16 +63,16 @@ void ParseBiosDate(const char* date, BiosDate* out) {
 // 16 bytes, terminated in answer[16]) when the interface exists and answered.
 bool AskModelThroughSmi(char (&answer)[kSwSmiDataSize + 1]) {
     std::memset(answer, 0, sizeof answer);
-    Log("Get Vantrel Interface");
+    LogStep("Get Vantrel Interface");
     const bool present = FindSwSmiRecord() != 0;
-    Log("Success Vantrel Interface");
+    LogStep("Success Vantrel Interface");
     if (!present) return false;
 
-    Log("Execute Vantrel");
+    LogStep("Execute Vantrel");
     uint8_t data[kSwSmiDataSize] = {};
     // A request the BIOS never completed counts as no answer.
     if (CallSwSmi(kSmiModelFunction, data, 0) == 0) return false;
-    Log("Success Execution Vantrel");
+    LogStep("Success Execution Vantrel");
     std::memcpy(answer, data, kSwSmiDataSize);
     return true;
 }
@@ -170,17 +102,17 @@ ResultCode IdentifyPlatform() {
     ReadDmiString(SearchDMIBlock(kDmiSystemInformation), kSerialNumberString, ctx.systemSerial,
                   sizeof ctx.systemSerial);
 
-    Log("Read memory 00");
+    LogStep("Read memory 00");
     const uint64_t oem = SearchDMIBlock(kDmiOemStrings);
-    Log("Read memory 01");
+    LogStep("Read memory 01");
     ReadDmiString(oem, 1, ctx.oemString1, sizeof ctx.oemString1);
-    Log("Read memory 02");
+    LogStep("Read memory 02");
     ReadDmiString(oem, 2, ctx.oemString2, sizeof ctx.oemString2);
 
-    Log("Read memory 03");
+    LogStep("Read memory 03");
     uint8_t devel[kPartNumberBlockSize];
     const uint64_t develAddress = FindInBiosArea(kPartNumberMarker, 1);
-    Log("Read memory 04");
+    LogStep("Read memory 04");
     std::memset(devel, 0, sizeof devel);
     if (develAddress != 0) ReadPhysicalMemory(develAddress, sizeof devel, devel);
     CopyTextN(ctx.currentPartNumber, sizeof ctx.currentPartNumber,

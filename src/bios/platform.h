@@ -1,7 +1,7 @@
 // Who the running notebook is, read from firmware memory through the access driver.
 #pragma once
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 
 #if !ROMSHELL_PHX
 // Sets isPhoenixBios (0 when "AMIBIOS Version" is found on a 16-byte boundary of the BIOS area).

@@ -1,9 +1,9 @@
 #include "hw/driver.h"
 
-#include "app/context.h"
-#include "app/variant.h"
-#include "app/winver.h"
 #include "base/text.h"
+#include "core/context.h"
+#include "core/variant.h"
+#include "core/winver.h"
 
 os::Handle driverHandle = os::InvalidHandle();
 int isNt = 0;
@@ -14,13 +14,6 @@ constexpr int kProbeAttempts = 10;
 constexpr int kKmdfOpenAttempts = 10;
 constexpr uint32_t kKmdfOpenPauseMs = 50;
 constexpr int kDriverPathSize = 256;
-
-// The display utility's devices are used as they are: when they are missing, nothing this program
-// does can help, so the user is told to install the utility and the run ends here.
-constexpr const char* kDriverLoadFailCaption = "Driver Load Fail";
-constexpr const char* kDriverLoadFailText =
-    "Fail to update.\nCheck if QTV(Quillon) is installed.\nQTV must be installed to update BIOS.";
-constexpr uint32_t kDriverLoadFailExitCode = 0xFFFFFFFFu;  // -1
 
 os::Handle OpenDevice(const char* path) {
     return os::CreateFile(path, os::kGenericRead | os::kGenericWrite, 0, os::kOpenExisting,
@@ -139,10 +132,12 @@ int OpenAccessDriver() {
     for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
         if (ProbeAccessDriver()) return 1;
     }
-    if (kPhxVariant || (!ctx.useQlixDevice && !ctx.useKmdfDevice)) return 0;
-
-    os::MessageBox(nullptr, kDriverLoadFailText, kDriverLoadFailCaption, os::kMbOk | os::kMbIconError);
-    os::ExitProcess(kDriverLoadFailExitCode);
+    // The display utility's devices are used as they are, never installed: when they are missing
+    // the program decides whether the run can go on.
+    if ((ctx.useQlixDevice || ctx.useKmdfDevice) && kVariant.endWithoutDisplayUtility != nullptr) {
+        kVariant.endWithoutDisplayUtility();
+    }
+    return 0;
 }
 
 void CloseAccessDriver() {

@@ -40,8 +40,8 @@ int InstallAddmemService();
 int OpenKmdfDevice();
 // One attempt to make this platform's access device usable.
 int ProbeAccessDriver();
-// Up to ten probes. On the display utility's devices a final failure shows "Driver Load Fail" and
-// ends the process with exit code -1 (romshell only; romshell-phx returns false).
+// Up to ten probes. On the display utility's devices a final failure calls the program's
+// Variant::endWithoutDisplayUtility when it has one (romshell: "Driver Load Fail", exit code -1).
 int OpenAccessDriver();
 // Closes the handle held since OpenAccessDriver (none on the Kmdf path).
 void CloseAccessDriver();

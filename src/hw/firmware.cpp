@@ -3,8 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "app/messages.h"
-#include "app/variant.h"
+#include "core/messages.h"
 #include "base/bytes.h"
 #include "hw/ports.h"
 
@@ -12,14 +11,8 @@ uint8_t swSmiRecord[kSwSmiRecordSize] = {};
 
 namespace {
 
-constexpr const char* kDmiAnchor = "_DMI_";
-constexpr uint32_t kDmiAnchorStep = 16;
 constexpr const char* kSwSmiSignature = "SwSmi@";
 constexpr uint32_t kNotFound = 0xFFFFFFFFu;
-
-// Fields of the legacy DMI entry point.
-constexpr uint64_t kDmiTableLengthOffset = 6;   // u16
-constexpr uint64_t kDmiTableAddressOffset = 8;  // u32
 
 // Fields of the SwSmi@ record.
 constexpr int kSmiPortOffset = 6;       // u16
@@ -36,43 +29,6 @@ constexpr int kSmiFunctionOffset = 2;   // u16
 constexpr int kSmiStatusOffset = 4;
 constexpr int kSmiDataOffset = 5;
 constexpr uint8_t kSmiComplete = 0xAA;
-
-uint8_t ReadByteAt(uint64_t address) {
-    uint8_t value = 0xFF;
-    ReadPhysicalMemory(address, 1, &value);
-    return value;
-}
-
-// Walks the structure table from the entry point at e. Every read stays inside the table as the
-// entry point sizes it: a table without the wanted type, or a structure whose strings run past
-// the table's end, gives 0 instead of a walk through whatever memory follows.
-uint64_t WalkDmiTable(uint64_t entryPoint, uint8_t type) {
-    uint8_t lengthField[2] = {};
-    ReadPhysicalMemory(entryPoint + kDmiTableLengthOffset, sizeof lengthField, lengthField);
-    uint8_t pointer[8] = {};
-    ReadPhysicalMemory(entryPoint + kDmiTableAddressOffset, sizeof pointer, pointer);
-    const uint64_t table = LoadU32(pointer);
-    const uint64_t end = table + LoadU16(lengthField);
-    if (table == 0 || table == 0xFFFFFFFFu) return 0;
-
-    uint64_t p = table;
-    while (p < end) {
-        if (ReadByteAt(p) == type) return p;
-        if (p + 1 >= end) return 0;
-        // The strings follow the formatted area and end with two zero bytes; a structure without
-        // strings has the two zero bytes right after its formatted area.
-        uint64_t q = p + ReadByteAt(p + 1);
-        for (;;) {
-            if (q + 1 >= end) return 0;
-            uint8_t pair[2] = {0xFF, 0xFF};
-            ReadPhysicalMemory(q, sizeof pair, pair);
-            if (pair[0] == 0 && pair[1] == 0) break;
-            ++q;
-        }
-        p = q + 2;
-    }
-    return 0;
-}
 
 }  // namespace
 
@@ -96,19 +52,6 @@ uint64_t SearchPhysicalMemory(uint64_t address, uint32_t length, const char* sig
     }
     delete[] buffer;
     return found ? address + offset : 0;
-}
-
-uint64_t FindDmiEntryPoint() {
-    return SearchPhysicalMemory(kBiosAreaAddress, kBiosAreaSize, kDmiAnchor, kDmiAnchorStep);
-}
-
-uint64_t SearchDMIBlock(uint8_t type) {
-    if (!kPhxVariant) LogLine("Search DMI String...");
-    const uint64_t entryPoint = FindDmiEntryPoint();
-    if (!kPhxVariant) LogLine("Search Result : %08X", static_cast<uint32_t>(entryPoint));
-    const uint64_t structure = entryPoint != 0 ? WalkDmiTable(entryPoint, type) : 0;
-    if (!kPhxVariant) LogLine("return from SearchDMIBlock...");
-    return structure;
 }
 
 uint32_t FindBytes(const uint8_t* buffer, const char* signature, uint32_t size) {
@@ -162,7 +105,7 @@ int CallSwSmi(uint16_t function, uint8_t* data, uint32_t inputLength) {
     WritePortByte(port, swSmiRecord[kSmiThirdCommand]);
 
     if (!answered) {
-        if (!kPhxVariant) LogLine("SMI request %u not answered", static_cast<unsigned>(function));
+        LogStep("SMI request %u not answered", static_cast<unsigned>(function));
         std::memset(data, 0xFF, kSwSmiDataSize);
         return 0;
     }

@@ -25,11 +25,6 @@ inline constexpr int kSwSmiDataSize = 16;
 // Reads length bytes at address and looks for signature at offsets 0, step, 2 x step, ... below
 // length - strlen(signature). The physical address of the first match; 0 when there is none.
 uint64_t SearchPhysicalMemory(uint64_t address, uint32_t length, const char* signature, uint32_t step);
-// The legacy DMI entry point ("_DMI_" on a 16-byte boundary of the BIOS area); 0 when absent.
-uint64_t FindDmiEntryPoint();
-// The physical address of the first DMI structure of type; 0 when there is no entry point, no
-// such structure within the structure table, or the table is malformed.
-uint64_t SearchDMIBlock(uint8_t type);
 // The first offset below size - strlen(signature) where signature stands in buffer (the last
 // possible offset, size - strlen(signature), is not tried); 0xFFFFFFFF when none.
 uint32_t FindBytes(const uint8_t* buffer, const char* signature, uint32_t size);

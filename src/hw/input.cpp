@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "app/messages.h"
-#include "app/variant.h"
+#include "core/messages.h"
+#include "core/variant.h"
 #include "base/text.h"
 #include "hw/driver.h"
 #include "hw/ports.h"
@@ -41,7 +41,7 @@ constexpr KbcWrite kKeyboardOnSequence[] = {
     {true, kEnableAux},
 };
 
-// romshell-phx turns the interfaces on before it restores the command byte.
+// With its own probes the program turns the interfaces on before it restores the command byte.
 constexpr KbcWrite kKeyboardOnSequencePhx[] = {
     {true, kEnableKeyboard},
     {true, kEnableAux},
@@ -68,11 +68,10 @@ bool SendKbcSequence(const KbcWrite (&sequence)[N]) {
 constexpr int kPhxProbeAttempts = 10;
 constexpr uint32_t kPhxProbePauseMs = 500;
 
-// romshell-phx reaches the controller through its own probes, with pauses between them, and gives
-// up silently; romshell uses the shared open, which may end the run on the display utility's
-// devices.
+// Either through probes of its own, with pauses between them, giving up silently, or through the
+// shared open, which may end the run on the display utility's devices (Variant::keyboardOwnProbes).
 bool OpenDriverForKeyboard() {
-    if constexpr (kPhxVariant) {
+    if (kVariant.keyboardOwnProbes) {
         for (int attempt = 0; attempt < kPhxProbeAttempts; ++attempt) {
             if (ProbeAccessDriver()) return true;
             os::Sleep(kPhxProbePauseMs);
@@ -109,20 +108,18 @@ void SetMouseDevicesState(int enable) {
 }
 
 void KeyboardOff() {
-    if (!kPhxVariant) LogLine("KEY OFF Start");
+    LogStep("KEY OFF Start");
     if (!OpenDriverForKeyboard()) return;
     const bool complete = SendKbcSequence(kKeyboardOffSequence);
     CloseAccessDriver();
-    if (!kPhxVariant) {
-        if (!complete) LogLine("Keyboard controller busy: KEY OFF stopped");
-        LogLine("Key OFF End");
-    }
+    if (!complete) LogStep("Keyboard controller busy: KEY OFF stopped");
+    LogStep("Key OFF End");
 }
 
 void KeyboardOn() {
     if (!OpenDriverForKeyboard()) return;
     bool complete;
-    if constexpr (kPhxVariant) {
+    if (kVariant.keyboardOwnProbes) {
         complete = SendKbcSequence(kKeyboardOnSequencePhx);
     } else {
         // A key code still waiting in the controller is discarded, not taken as a reply.
@@ -131,7 +128,7 @@ void KeyboardOn() {
         complete = SendKbcSequence(kKeyboardOnSequence);
     }
     CloseAccessDriver();
-    if (!kPhxVariant && !complete) LogLine("Keyboard controller busy: KEY ON stopped");
+    if (!complete) LogStep("Keyboard controller busy: KEY ON stopped");
 }
 
 void DisableInputDevices() {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "base/bytes.h"
 #include "hw/driver.h"
 #include "os/os.h"

@@ -131,8 +131,6 @@ uint8_t ProbeEcChipId(uint16_t indexPort) {
     return id;
 }
 
-#if !ROMSHELL_PHX
-
 uint16_t ecMailboxPort = 0;
 
 namespace {
@@ -196,5 +194,3 @@ bool RunEcMailboxCommand(EcMailboxBlock* block) {
     }
     return true;
 }
-
-#endif

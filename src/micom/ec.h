@@ -58,7 +58,6 @@ inline constexpr uint16_t kEcConfigPortSecondary = 0x6C2;
 // closes the access driver. 0xFF when the driver cannot be opened.
 uint8_t ProbeEcChipId(uint16_t indexPort);
 
-#if !ROMSHELL_PHX
 // I/O base of the controller's mailbox (logical device 9 of the configuration space); 0 when it
 // was not found or the device is inactive.
 extern uint16_t ecMailboxPort;
@@ -80,4 +79,3 @@ uint8_t ReadEcMailboxRegister(uint8_t reg);
 // answer back. False when a wait reached its bound: nothing is written when the controller never
 // became idle, and no answer is read when it never finished.
 bool RunEcMailboxCommand(EcMailboxBlock* block);
-#endif

@@ -1,26 +1,26 @@
 #include "micom/micom.h"
 
-#include "app/context.h"
-#include "app/messages.h"
-#include "app/run_options.h"
-#include "app/variant.h"
-#include "bios/phoenix.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/run_options.h"
+#include "core/variant.h"
+#include "hw/chipset.h"
 #include "hw/driver.h"
 #include "hw/ports.h"
 #include "micom/ec.h"
 #include "os/os.h"
+#include "package/tool_run.h"
 #include "package/workdir.h"
 #include "ui/progress.h"
 
 namespace {
 
-// Chip identifications of the newer controller kind. romshell-phx knows only the first.
+// Chip identifications of the newer controller kind (the second only where the record knows it).
 constexpr uint8_t kNewEcChipA = 0x4D;
 constexpr uint8_t kNewEcChipB = 0x85;
 
 bool IsNewEcChip(uint8_t id) {
-    if constexpr (kPhxVariant) return id == kNewEcChipA;
-    return id == kNewEcChipA || id == kNewEcChipB;
+    return id == kNewEcChipA || (kVariant.knowsSecondNewEcChip && id == kNewEcChipB);
 }
 
 // The controller RAM byte whose bit 0 makes the legacy controller switch the notebook on again.
@@ -29,18 +29,11 @@ constexpr uint8_t kPowerOnBit = 0x01;
 // The newer controller's command that arms the power-on.
 constexpr uint8_t kArmPowerOnCommand = 0xDC;
 
-// CMOS banks.
-constexpr uint16_t kCmosIndexPort = 0x70;
-constexpr uint16_t kCmosDataPort = 0x71;
-constexpr uint16_t kExtCmosIndexPort = 0x72;
-constexpr uint16_t kExtCmosDataPort = 0x73;
+// CMOS: the bytes cleared in each bank.
 constexpr uint8_t kFirstClearedCmosByte = 0x20;  // below it: the clock and its status registers
 constexpr int kCmosBankSize = 0x80;
 
-// PCI configuration mechanism 1 and the LPC bridge's power-management base.
-constexpr uint16_t kPciAddressPort = 0xCF8;
-constexpr uint16_t kPciDataPort = 0xCFC;
-constexpr uint32_t kPciEnable = 0x80000000u;
+// The LPC bridge's power-management base.
 constexpr uint8_t kLpcBus = 0;
 constexpr uint8_t kLpcDevice = 31;
 constexpr uint8_t kLpcFunction = 0;
@@ -68,25 +61,25 @@ void RestorePriority(uint32_t previous) { os::SetPriorityClass(previous); }
 }  // namespace
 
 int CheckChipVendor() {
-    if constexpr (!kPhxVariant) LogLine("Check Chip Vendor");
+    LogStep("Check Chip Vendor");
     uint16_t port = kEcConfigPortPrimary;
     uint8_t id = ProbeEcChipId(port);
     if (!IsNewEcChip(id)) {
         port = kEcConfigPortSecondary;
         id = ProbeEcChipId(port);
     }
-    if constexpr (!kPhxVariant) LogLine("Check Chip Vendor end");
+    LogStep("Check Chip Vendor end");
 
     if (!IsNewEcChip(id)) {
         ctx.newEcKind = 0;
         return 0;
     }
     ctx.newEcKind = 1;
-#if !ROMSHELL_PHX
-    if (!OpenAccessDriver()) return -1;
-    FindEcMailbox(port);
-    CloseAccessDriver();
-#endif
+    if (kVariant.usesEcMailbox) {
+        if (!OpenAccessDriver()) return -1;
+        FindEcMailbox(port);
+        CloseAccessDriver();
+    }
     return 1;
 }
 
@@ -102,7 +95,7 @@ ResultCode RunMicomFlashTool(const char* micomToolCommand) {
         LogLine("Micom command too long : %s%s", ctx.workDir, micomToolCommand);
     }
     MarkStep(kMarkMicomUpdate, 0);
-    ShowProgressText(8);
+    ShowProgressText(kTextPreparingMicomUpdate);
 
     ResultCode result = kResultMicomUpdate;
     if (fits) {
@@ -115,16 +108,6 @@ ResultCode RunMicomFlashTool(const char* micomToolCommand) {
     return kResultOk;
 }
 
-void WriteCmosByte(uint8_t index, uint8_t value) {
-    WritePortByte(kCmosIndexPort, index);
-    WritePortByte(kCmosDataPort, value);
-}
-
-void WriteExtCmosByte(uint8_t index, uint8_t value) {
-    WritePortByte(kExtCmosIndexPort, index);
-    WritePortByte(kExtCmosDataPort, value);
-}
-
 ResultCode ClearCmos() {
     if (!OpenAccessDriver()) return kResultDriverLoad;
     for (int index = kFirstClearedCmosByte; index < kCmosBankSize; ++index) {
@@ -133,14 +116,6 @@ ResultCode ClearCmos() {
     for (int index = 0; index < kCmosBankSize; ++index) WriteExtCmosByte(static_cast<uint8_t>(index), 0);
     CloseAccessDriver();
     return kResultOk;
-}
-
-uint32_t ReadPciConfigDword(uint8_t bus, uint8_t device, uint8_t function, uint8_t reg) {
-    const uint32_t address = kPciEnable | static_cast<uint32_t>(bus) << 16 |
-                             static_cast<uint32_t>(device) << 11 | static_cast<uint32_t>(function) << 8 |
-                             reg;
-    WritePortDword(kPciAddressPort, address);
-    return ReadPortDword(kPciDataPort);
 }
 
 ResultCode EnableGlobalSmi() {
@@ -176,17 +151,13 @@ ResultCode ArmPowerOnNewEc() {
     if (!OpenAccessDriver()) return kResultDriverLoad;
     const uint32_t previous = RaisePriority();
     bool armed;
-#if !ROMSHELL_PHX
-    if (ecMailboxPort != 0) {
+    if (kVariant.usesEcMailbox && ecMailboxPort != 0) {
         EcMailboxBlock block;
         block.bytes[0] = kArmPowerOnCommand;
         armed = RunEcMailboxCommand(&block);
     } else {
         armed = SendEcCommandByte(kArmPowerOnCommand);
     }
-#else
-    armed = SendEcCommandByte(kArmPowerOnCommand);
-#endif
     RestorePriority(previous);
     CloseAccessDriver();
     return armed ? kResultOk : kResultDriverLoad;

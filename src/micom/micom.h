@@ -3,12 +3,12 @@
 
 #include <cstdint>
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 
 // Tells the two controller kinds apart by the chip identification behind the configuration ports
-// (0x2E, then 0x6C2) and sets newEcKind. romshell: 1 for the newer kind (0x4D or 0x85; its mailbox
-// is looked up), 0 for the legacy kind, -1 when the access driver fails for the mailbox lookup.
-// romshell-phx: the newer kind is 0x4D alone, there is no mailbox lookup, and the check cannot fail.
+// (0x2E, then 0x6C2) and sets newEcKind: 1 for the newer kind (0x4D, or 0x85 where the record
+// knows it; its mailbox is looked up where the record uses it), 0 for the legacy kind, -1 when the
+// access driver fails for the mailbox lookup (so never without the mailbox).
 int CheckChipVendor();
 // Runs workDir + micomToolCommand in the working directory unless SkipUpdateMicom is set.
 // kResultMicomUpdate when the tool could not be run or did not end with 0. The tool and its image
@@ -25,9 +25,3 @@ ResultCode EnableGlobalSmi();
 ResultCode ArmPowerOnLegacyEc();
 ResultCode ArmPowerOnNewEc();
 
-// PCI configuration mechanism 1: the dword at register of bus:device.function (each taken as one
-// byte).
-uint32_t ReadPciConfigDword(uint8_t bus, uint8_t device, uint8_t function, uint8_t reg);
-// One byte of the standard CMOS bank (ports 0x70/0x71) and of the extended bank (0x72/0x73).
-void WriteCmosByte(uint8_t index, uint8_t value);
-void WriteExtCmosByte(uint8_t index, uint8_t value);

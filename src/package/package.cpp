@@ -1,8 +1,8 @@
 #include "package/package.h"
 
-#include "app/context.h"
-#include "app/run_options.h"
-#include "app/variant.h"
+#include "core/context.h"
+#include "core/run_options.h"
+#include "core/variant.h"
 #include "base/bytes.h"
 #include "base/text.h"
 #include "os/os.h"
@@ -43,7 +43,7 @@ const char* UnpackResultText(int result) {
 }
 
 void ApplyPackageOptions(uint32_t defaultOptions) {
-    if constexpr (kPhxVariant) {
+    if (kVariant.parsesOptionsFirst) {
         // The command line was parsed before the package was read. "/READ_BIOS" makes the word
         // exactly ReadBios in romshell, where the package comes first; keep that here too.
         if (ctx.runOptions & ReadBios) return;
@@ -278,9 +278,9 @@ void DecompressEntryFile(const char* fileName) {
 int TryExtractAllEntries(const char* programPath, uint32_t packageOffset, DecompressFailure* failure) {
     PackageFile package;
     bool opened = OpenPackageFile(programPath, &package);
-    // romshell loads the word from the package and starts from nothing; romshell-phx has its
-    // command-line options in it already.
-    if constexpr (!kPhxVariant) ctx.runOptions = 0;
+    // The word is loaded from the package and starts from nothing, unless the command line was
+    // parsed first and its options are in it already.
+    if (!kVariant.parsesOptionsFirst) ctx.runOptions = 0;
     if (!opened) return kUnpackCannotOpenInput;
     int result = kUnpackSuccess;
     uint32_t defaultOptions = 0;
@@ -349,4 +349,14 @@ int ExtractNamedEntry(const char* wantedName) {
     int extracted = TryExtractNamedEntry(programPath, wantedName, &failure);
     if (failure.failed) EndOnDecompressFailure(failure);
     return extracted;
+}
+
+bool ExtractOwnPackage() {
+    char programPath[kPathSize];
+    const uint32_t length = os::GetModuleFileName(programPath, sizeof programPath);
+    // A name that filled the buffer was cut: it names no file of ours.
+    if (length == 0 || length >= sizeof programPath) return false;
+    uint32_t packageOffset = 0;
+    if (ReadPackageOffset(programPath, &packageOffset) != kUnpackSuccess) return false;
+    return ExtractAllEntries(programPath, packageOffset) == kUnpackSuccess;
 }

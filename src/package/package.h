@@ -1,17 +1,10 @@
-// The update package appended behind the program's own image, and its reader.
-//
-// Layout: the program file holds at byte 40 the absolute offset of the package (0: none). The
-// package is a 12-byte header ("LPCK", defaultOptions, entryCount) followed by entries: a 260-byte
-// NUL-padded name ending in ".gz", a 32-bit size and one gzip member of that size.
+// The reader of the update package appended behind the program's own image (its format is in
+// package/format.h).
 #pragma once
 
 #include <cstdint>
 
-constexpr uint32_t kPackageOffsetPosition = 40;
-constexpr uint32_t kPackageMagic = 0x4B43504C;  // "LPCK"
-constexpr uint32_t kPackageHeaderSize = 12;
-constexpr uint32_t kEntryNameSize = 260;
-constexpr uint32_t kEntryHeadSize = 264;
+#include "package/format.h"
 
 // Results of the reader, with the texts of UnpackResultText.
 enum UnpackResult : int {
@@ -33,9 +26,9 @@ int ReadPackageOffset(const char* programPath, uint32_t* packageOffset);
 // package there) or 6 (file cannot be opened).
 int CheckPackage(const char* programPath, uint32_t packageOffset);
 
-// Loads the package's default options into the run's flag word. romshell replaces the word;
-// romshell-phx, which has parsed its command line already, adds them to it, so that both end with
-// the same word.
+// Loads the package's default options into the run's flag word: replaces the word, or adds them to
+// it when the command line was parsed first (Variant::parsesOptionsFirst), so that both programs
+// end with the same word.
 void ApplyPackageOptions(uint32_t defaultOptions);
 
 // Extracts and decompresses every entry into the current directory. 0, 1 (no entries), 4 (no
@@ -44,6 +37,10 @@ void ApplyPackageOptions(uint32_t defaultOptions);
 // past the end of the file give 5; the files of earlier entries stay as they were.
 // An entry that cannot be written or decompressed ends the process (see DecompressEntryFile).
 int ExtractAllEntries(const char* programPath, uint32_t packageOffset);
+
+// Extracts the running program's own package, whole, into the current directory. True when every
+// entry was extracted.
+bool ExtractOwnPackage();
 
 // Extracts into the current directory the first entry whose name begins with wantedName (without
 // regard to case), from the running program's own file. 1 when an entry was extracted, else 0;

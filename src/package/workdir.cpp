@@ -3,9 +3,9 @@
 #include <cstring>
 #include <iterator>
 
-#include "app/context.h"
-#include "app/messages.h"
-#include "app/variant.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/variant.h"
 #include "base/text.h"
 #include "os/os.h"
 #include "package/package.h"
@@ -139,7 +139,7 @@ ResultCode PrepareWorkingDirectory() {
             return kResultDirectory;
         }
     }
-    if constexpr (!kPhxVariant) LogLine("00. Success to Create Directory");
+    LogStep("00. Success to Create Directory");
     return kResultOk;
 }
 
@@ -171,7 +171,7 @@ void RemoveMicomTool() { DeleteAll(kMicomTool); }
 void RemoveAccessDriverFile() { DeleteAll(kAccessDriverFile); }
 void RemoveFlashLog() { DeleteAll(kFlashLog); }
 void RemoveResourceModules() {
-    DeleteAll(kResourceModules, kPhxVariant ? kPhoenixResourceModuleCount : std::size(kResourceModules));
+    DeleteAll(kResourceModules, kVariant.hasAmiPath ? std::size(kResourceModules) : kPhoenixResourceModuleCount);
 }
 
 void RemoveCandidatesAndRuntime() {

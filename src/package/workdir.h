@@ -4,7 +4,7 @@
 // ignored. Only the directory failure and the searches' codes reach the update sequence.
 #pragma once
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 
 #if !ROMSHELL_PHX
 // Extracts the access driver file into the TEMP directory ("C:\" without TEMP) and leaves that

@@ -9,12 +9,11 @@
 
 #include <cstdint>
 
-#include "app/context.h"
-#include "app/messages.h"
-#include "app/run_options.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/run_options.h"
 #include "base/text.h"
 #include "os/os.h"
-#include "package/package.h"
 
 namespace {
 
@@ -43,11 +42,11 @@ struct InitialText {
     uint32_t dmiOnlyStringId;
 };
 constexpr InitialText kInitialTexts[] = {
-    {1012, 1, 1},    // "Please do not interrupt the application before it ..."
-    {1013, 2, 2},    // "File Extraction"
-    {1014, 3, 24},   // "BIOS Update" / "Update DMI information."
-    {1015, 4, 0},    // "MICOM Update" / empty
-    {1017, 18, 18},  // "New BIOS Version      : " (a hidden row)
+    {1012, kTextProgressHeading, kTextProgressHeading},
+    {1013, kTextStepFileExtraction, kTextStepFileExtraction},
+    {1014, kTextStepBiosUpdate, kTextUpdateDmi},
+    {1015, kTextStepMicomUpdate, 0},  // empty in a DMI-only update
+    {1017, kTextNewBiosVersion, kTextNewBiosVersion},  // a hidden row
 };
 
 // The window's thread.
@@ -86,17 +85,8 @@ void SetInitialTexts(os::Window window) {
     }
 }
 
-// Extracts the whole package into the current directory (the working directory). True on
-// success.
-bool ExtractPackage() {
-    char programPath[kPathSize];
-    const uint32_t length = os::GetModuleFileName(programPath, sizeof programPath);
-    // A name that filled the buffer was cut: it names no file of ours.
-    if (length == 0 || length >= sizeof programPath) return false;
-    uint32_t packageOffset = 0;
-    if (ReadPackageOffset(programPath, &packageOffset) != kUnpackSuccess) return false;
-    return ExtractAllEntries(programPath, packageOffset) == kUnpackSuccess;
-}
+// The job of the running thread, set before its dialog opens.
+const ProgressJob* job = nullptr;
 
 void StartSpinner(os::Window window) {
     for (int i = 0; i < kSpinnerFrameCount; ++i) spinnerFrames[i] = os::LoadBitmap(ProgramItself(), kSpinnerFrameIds[i]);
@@ -146,7 +136,7 @@ void InitialiseWindow(os::Window window) {
     os::ShowWindow(window, os::kSwMinimize);
     os::ShowWindow(window, os::kSwShowNormal);
     SetInitialTexts(window);
-    if (!ExtractPackage()) {
+    if (job == nullptr || job->extract == nullptr || !job->extract()) {
         // The window stays open without a spinner; the main thread reports the failure with it
         // as the owner of the message.
         ReportExtraction(false);
@@ -198,7 +188,8 @@ intptr_t ProgressDialogProc(os::Window window, uint32_t message, uintptr_t wPara
 
 }  // namespace
 
-uint32_t ProgressThread(void*) {
+uint32_t ProgressThread(void* parameter) {
+    job = static_cast<const ProgressJob*>(parameter);
     extractionReported = false;
     spinnerRunning = false;
     for (os::Bitmap& frame : spinnerFrames) frame = nullptr;

@@ -16,8 +16,15 @@ constexpr int kMarkMicomUpdate = 1009;
 constexpr int kProgressText = 1010;
 constexpr int kMarkFileExtraction = 1011;
 
-// Thread routine: runs the dialog until it ends. Signals unpackDone exactly once.
-uint32_t ProgressThread(void* unused);
+// What the window's thread does while the dialog initialises, handed over by the update sequence:
+// the package's extraction into the current directory, true on success.
+struct ProgressJob {
+    bool (*extract)();
+};
+
+// Thread routine: runs the dialog until it ends, extracting with job (a ProgressJob that lives as
+// long as the thread). Signals unpackDone exactly once.
+uint32_t ProgressThread(void* job);
 // Sets string id as the progress text; no effect before the window exists.
 void ShowProgressText(uint32_t stringId);
 // Shows a step as in progress (done 0) or done (done 1); no effect before the window exists.

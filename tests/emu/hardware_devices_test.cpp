@@ -37,7 +37,7 @@ Reply Ioctl(os::Handle h, uint32_t code, const std::vector<uint8_t>& in, std::ve
   return Reply{ok, ok ? 0 : os::GetLastError(), returned};
 }
 
-TEST_F(HardwareTest, EachAccessDeviceExistsOnlyWhereItsDriverRuns) {
+TEST_F(EmulatedHardwareTest, EachAccessDeviceExistsOnlyWhereItsDriverRuns) {
   struct Row {
     const char* patch;
     const char* path;
@@ -76,7 +76,7 @@ TEST_F(HardwareTest, EachAccessDeviceExistsOnlyWhereItsDriverRuns) {
   }
 }
 
-TEST_F(HardwareTest, DevicesOpenedOtherwiseThanTheirDriversExpectFail) {
+TEST_F(EmulatedHardwareTest, DevicesOpenedOtherwiseThanTheirDriversExpectFail) {
   struct Row {
     const char* patch;
     const char* path;
@@ -99,7 +99,7 @@ TEST_F(HardwareTest, DevicesOpenedOtherwiseThanTheirDriversExpectFail) {
   }
 }
 
-TEST_F(HardwareTest, DevicePathsAreNamesWithoutRegardToCase) {
+TEST_F(EmulatedHardwareTest, DevicePathsAreNamesWithoutRegardToCase) {
   MakeWorld(kRunningAddmem);
   os::Handle h = OpenDriver("\\\\.\\addmem");
   EXPECT_TRUE(os::IsValid(h));
@@ -125,7 +125,7 @@ std::vector<uint8_t> QlixRecord(bool wide, uint64_t address, uint8_t direction, 
   return r;
 }
 
-TEST_F(HardwareTest, QlixRequestsFollowTheBitnessOfWindows) {
+TEST_F(EmulatedHardwareTest, QlixRequestsFollowTheBitnessOfWindows) {
   for (bool wide : {false, true}) {
     SCOPED_TRACE(wide ? "64-bit" : "32-bit");
     MakeWorld(wide ? kWin7x64Qtv : kWin7Qtv);
@@ -161,7 +161,7 @@ TEST_F(HardwareTest, QlixRequestsFollowTheBitnessOfWindows) {
   }
 }
 
-TEST_F(HardwareTest, MalformedRequestsAreRefusedAndNothingIsCarriedOut) {
+TEST_F(EmulatedHardwareTest, MalformedRequestsAreRefusedAndNothingIsCarriedOut) {
   struct Row {
     const char* name;
     const char* patch;
@@ -222,7 +222,7 @@ std::vector<uint8_t> KmdfRecord(uint32_t port, uint32_t physical, uint32_t lengt
   return r;
 }
 
-TEST_F(HardwareTest, KmdfReturnsTheRecordWithTheResultAtOffset16) {
+TEST_F(EmulatedHardwareTest, KmdfReturnsTheRecordWithTheResultAtOffset16) {
   MakeWorld(kVistaQtv);
   emu::SetCmos(0, 0x21, 0x99);
   struct Row {
@@ -262,7 +262,7 @@ TEST_F(HardwareTest, KmdfReturnsTheRecordWithTheResultAtOffset16) {
   EXPECT_EQ(emu::PortWrites(), (std::vector<emu::PortWrite>{{0x70, 1, 0x21}, {0x430, 2, 0x0003}, {0xCF8, 4, 0x8000F840}}));
 }
 
-TEST_F(HardwareTest, KmdfMemoryReadOfTheSegmentIs0x10010BytesEachWay) {
+TEST_F(EmulatedHardwareTest, KmdfMemoryReadOfTheSegmentIs0x10010BytesEachWay) {
   MakeWorld(kVistaQtv);
   os::Handle h = OpenDriver(kKmdf);
   std::vector<uint8_t> record = KmdfRecord(0, 0xF0000, 0x10000);
@@ -274,7 +274,7 @@ TEST_F(HardwareTest, KmdfMemoryReadOfTheSegmentIs0x10010BytesEachWay) {
   os::CloseHandle(h);
 }
 
-TEST_F(HardwareTest, KmdfDataPointerMustNameTheCallersMemory) {
+TEST_F(EmulatedHardwareTest, KmdfDataPointerMustNameTheCallersMemory) {
   MakeWorld(kVistaQtv);
   os::Handle h = OpenDriver(kKmdf);
   std::vector<uint8_t> record = KmdfRecord(0x71, 0, 1);
@@ -286,7 +286,7 @@ TEST_F(HardwareTest, KmdfDataPointerMustNameTheCallersMemory) {
 
 // ---- Addmem and Memio ----
 
-TEST_F(HardwareTest, AddmemPortRequestsAreEightBytesWithTheValueInTheLowBytes) {
+TEST_F(EmulatedHardwareTest, AddmemPortRequestsAreEightBytesWithTheValueInTheLowBytes) {
   MakeWorld(kRunningAddmem);
   os::Handle h = OpenDriver(kAddmem);
   ASSERT_TRUE(os::IsValid(h));
@@ -316,7 +316,7 @@ TEST_F(HardwareTest, AddmemPortRequestsAreEightBytesWithTheValueInTheLowBytes) {
   os::CloseHandle(h);
 }
 
-TEST_F(HardwareTest, MemioPortRecordPointsAtTheCallersValue) {
+TEST_F(EmulatedHardwareTest, MemioPortRecordPointsAtTheCallersValue) {
   MakeWorld(kWin98);
   os::Handle h = OpenDriver(kMemio);
   ASSERT_TRUE(os::IsValid(h));
@@ -377,7 +377,7 @@ TEST_F(HardwareTest, MemioPortRecordPointsAtTheCallersValue) {
 
 // ---- fault knobs ----
 
-TEST_F(HardwareTest, DeviceThatRejectsRequestsFailsThemWithoutCarryingThemOut) {
+TEST_F(EmulatedHardwareTest, DeviceThatRejectsRequestsFailsThemWithoutCarryingThemOut) {
   struct Row {
     const char* patch;
     bool portRefused, memoryRefused;
@@ -413,7 +413,7 @@ TEST_F(HardwareTest, DeviceThatRejectsRequestsFailsThemWithoutCarryingThemOut) {
   }
 }
 
-TEST_F(HardwareTest, DeviceOpenFailuresKnobFailsTheNextOpens) {
+TEST_F(EmulatedHardwareTest, DeviceOpenFailuresKnobFailsTheNextOpens) {
   MakeWorld(R"({"windows":{"major":6,"minor":0},"accessDevices":{"qtv":true},"faults":{"deviceOpenFailures":2}})");
   EXPECT_FALSE(os::IsValid(OpenDriver(kKmdf)));
   EXPECT_FALSE(os::IsValid(OpenDriver(kKmdf)));

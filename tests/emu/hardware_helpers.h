@@ -11,7 +11,7 @@
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
 
-class HardwareTest : public EmulatedWorldTest {
+class EmulatedHardwareTest : public EmulatedWorldTest {
  public:
   static uint8_t In(uint16_t port) { return static_cast<uint8_t>(emu::ReadPort(port, 1)); }
   static void Out(uint16_t port, uint8_t value) { emu::WritePort(port, 1, value); }

@@ -53,7 +53,7 @@ uint64_t EntryPointTable(long entry) {
   return GetU32(ep, 8);
 }
 
-TEST_F(HardwareTest, SegmentPublishesTheIdentificationBlocksWhereReadersLookForThem) {
+TEST_F(EmulatedHardwareTest, SegmentPublishesTheIdentificationBlocksWhereReadersLookForThem) {
   MakeWorld();
   long devel = FindInSegment("DEVEL");
   ASSERT_GE(devel, 0);
@@ -70,7 +70,7 @@ TEST_F(HardwareTest, SegmentPublishesTheIdentificationBlocksWhereReadersLookForT
   EXPECT_EQ(FindInSegment("AMIBIOS"), -1) << "a Phoenix BIOS has no AMI markers";
 }
 
-TEST_F(HardwareTest, FiveCharacterModelAndVersionUseTheLongForm) {
+TEST_F(EmulatedHardwareTest, FiveCharacterModelAndVersionUseTheLongForm) {
   MakeWorld(R"({"bios":{"model":"XR580","version":"07RK2"},"smi":{"function4":"model"}})");
   long diag = FindInSegment("DiaG@");
   ASSERT_GE(diag, 0);
@@ -80,7 +80,7 @@ TEST_F(HardwareTest, FiveCharacterModelAndVersionUseTheLongForm) {
   EXPECT_EQ(std::string(d.begin() + 25, d.begin() + 30), "07RK2");
 }
 
-TEST_F(HardwareTest, IdentityOfAnyLengthStaysInsideItsFields) {
+TEST_F(EmulatedHardwareTest, IdentityOfAnyLengthStaysInsideItsFields) {
   MakeWorld();
   emu::SetBiosIdentity({"AB", "0123456789", "1"});
   long diag = FindInSegment("DiaG@");
@@ -92,7 +92,7 @@ TEST_F(HardwareTest, IdentityOfAnyLengthStaysInsideItsFields) {
   EXPECT_EQ(MemoryText(0xF0000 + devel + 5, 3), std::string("1\0\0", 3));
 }
 
-TEST_F(HardwareTest, SwSmiRecordHoldsTheProfileFieldsInTheirPlaces) {
+TEST_F(EmulatedHardwareTest, SwSmiRecordHoldsTheProfileFieldsInTheirPlaces) {
   MakeWorld(R"({"smi":{"commandPort":"0x00B2","firstCommand":"0x11","secondCommand":"0x22",
                 "thirdCommand":"0x33","bufferSegment":"0x9F00","bufferOffset":"0x0120","gate":"0x23"}})");
   long at = FindInSegment("SwSmi@");
@@ -104,12 +104,12 @@ TEST_F(HardwareTest, SwSmiRecordHoldsTheProfileFieldsInTheirPlaces) {
   EXPECT_EQ(r, expected);
 }
 
-TEST_F(HardwareTest, NotebookWithoutSmiInterfaceHasNoRecord) {
+TEST_F(EmulatedHardwareTest, NotebookWithoutSmiInterfaceHasNoRecord) {
   MakeWorld(R"({"smi":{"present":false}})");
   EXPECT_EQ(FindInSegment("SwSmi@"), -1);
 }
 
-TEST_F(HardwareTest, DmiEntryPointIsAlignedAndLeadsToAWalkableTable) {
+TEST_F(EmulatedHardwareTest, DmiEntryPointIsAlignedAndLeadsToAWalkableTable) {
   MakeWorld();
   long entry = FindInSegment("_DMI_", 16);
   ASSERT_GE(entry, 0);
@@ -134,7 +134,7 @@ TEST_F(HardwareTest, DmiEntryPointIsAlignedAndLeadsToAWalkableTable) {
   EXPECT_EQ(byType[11].address, byType[32].address + byType[32].length + 2);
 }
 
-TEST_F(HardwareTest, DmiTableMayLieBelowTheSegmentAndEntryPointAtItsLastParagraph) {
+TEST_F(EmulatedHardwareTest, DmiTableMayLieBelowTheSegmentAndEntryPointAtItsLastParagraph) {
   MakeWorld(R"({"dmi":{"tableAddress":"0xE8000","entryPoint":"0xFFFF0"}})");
   EXPECT_EQ(FindInSegment("_DMI_", 16), 0xFFF0);
   EXPECT_EQ(EntryPointTable(0xFFF0), 0xE8000u);
@@ -143,7 +143,7 @@ TEST_F(HardwareTest, DmiTableMayLieBelowTheSegmentAndEntryPointAtItsLastParagrap
   EXPECT_EQ(all[1].strings[3], "KV580A1234567");
 }
 
-TEST_F(HardwareTest, DmiFaultKnobsRemoveTheEntryPointOrAStructureType) {
+TEST_F(EmulatedHardwareTest, DmiFaultKnobsRemoveTheEntryPointOrAStructureType) {
   MakeWorld(R"({"faults":{"dmiMissingTypes":[11]}})");
   long entry = FindInSegment("_DMI_", 16);
   ASSERT_GE(entry, 0);
@@ -157,7 +157,7 @@ TEST_F(HardwareTest, DmiFaultKnobsRemoveTheEntryPointOrAStructureType) {
   EXPECT_EQ(FindInSegment("_DMI_", 16), entry);
 }
 
-TEST_F(HardwareTest, EmptyDmiStringsAreLeftOutAsThePublishedFormatRequires) {
+TEST_F(EmulatedHardwareTest, EmptyDmiStringsAreLeftOutAsThePublishedFormatRequires) {
   MakeWorld(R"({"dmi":{"systemVersion":"","purchaseDate":""}})");
   long entry = FindInSegment("_DMI_", 16);
   std::vector<Found> all = WalkDmi(EntryPointTable(entry));
@@ -169,7 +169,7 @@ TEST_F(HardwareTest, EmptyDmiStringsAreLeftOutAsThePublishedFormatRequires) {
   EXPECT_EQ(all[4].strings, (std::vector<std::string>{"0000000000000000", " "}));
 }
 
-TEST_F(HardwareTest, ChangedDmiStringsArePublishedAtOnce) {
+TEST_F(EmulatedHardwareTest, ChangedDmiStringsArePublishedAtOnce) {
   MakeWorld();
   emu::SetDmiString("serial", "NEWSERIAL01");
   EXPECT_EQ(emu::DmiString("serial"), "NEWSERIAL01");
@@ -177,7 +177,7 @@ TEST_F(HardwareTest, ChangedDmiStringsArePublishedAtOnce) {
   EXPECT_EQ(WalkDmi(EntryPointTable(entry))[1].strings[3], "NEWSERIAL01");
 }
 
-TEST_F(HardwareTest, AmiSegmentHasBothMarkersAndTheDecimalVersion) {
+TEST_F(EmulatedHardwareTest, AmiSegmentHasBothMarkersAndTheDecimalVersion) {
   MakeWorld(R"({"bios":{"vendor":"ami","amiVersion":211}})");
   long marker = FindInSegment("AMIBIOS Version", 16);
   ASSERT_GE(marker, 0);
@@ -187,7 +187,7 @@ TEST_F(HardwareTest, AmiSegmentHasBothMarkersAndTheDecimalVersion) {
   EXPECT_EQ(MemoryText(0xF0000 + block + 26, 8), "00000211");
 }
 
-TEST_F(HardwareTest, UnalignedAmiMarkerIsOnlyFoundByteWise) {
+TEST_F(EmulatedHardwareTest, UnalignedAmiMarkerIsOnlyFoundByteWise) {
   std::string text, error;
   ASSERT_TRUE(emu::ReadTextFile(MachineProfilePath("phoenix-stray-ami-marker.json"), &text, &error)) << error;
   nlohmann::json patch = nlohmann::json::parse(text);
@@ -197,7 +197,7 @@ TEST_F(HardwareTest, UnalignedAmiMarkerIsOnlyFoundByteWise) {
   EXPECT_GE(FindInSegment("AMIBIOS Version", 1), 0);
 }
 
-TEST_F(HardwareTest, FlashWindowShowsThePartAtTheTopOfTheAddressSpace) {
+TEST_F(EmulatedHardwareTest, FlashWindowShowsThePartAtTheTopOfTheAddressSpace) {
   struct Row {
     const char* patch;
     uint64_t size;
@@ -214,7 +214,7 @@ TEST_F(HardwareTest, FlashWindowShowsThePartAtTheTopOfTheAddressSpace) {
   }
 }
 
-TEST_F(HardwareTest, AmiFlashCarriesTheImageRecord) {
+TEST_F(EmulatedHardwareTest, AmiFlashCarriesTheImageRecord) {
   MakeWorld(R"({"bios":{"vendor":"ami","partNumber":"123","amiVersion":"0x1F4"}})");
   std::vector<uint8_t> flash = emu::FlashContents();
   std::string all(flash.begin(), flash.end());
@@ -225,7 +225,7 @@ TEST_F(HardwareTest, AmiFlashCarriesTheImageRecord) {
   EXPECT_EQ(all.substr(fid + 52, 8), "00000500");
 }
 
-TEST_F(HardwareTest, FlashImageComesFromAFileOfAPartsSize) {
+TEST_F(EmulatedHardwareTest, FlashImageComesFromAFileOfAPartsSize) {
   std::string image = std::string(::testing::TempDir()) + "/flash-image.bin";
   {
     std::string bytes(0x100000, '\x5A');
@@ -240,7 +240,7 @@ TEST_F(HardwareTest, FlashImageComesFromAFileOfAPartsSize) {
   std::remove(image.c_str());
 }
 
-TEST_F(HardwareTest, RamKeepsWritesWhileTheSegmentAndOtherAddressesDoNot) {
+TEST_F(EmulatedHardwareTest, RamKeepsWritesWhileTheSegmentAndOtherAddressesDoNot) {
   MakeWorld();
   std::vector<uint8_t> data = {1, 2, 3};
   emu::WritePhysical(0x9F100, data.data(), 3);

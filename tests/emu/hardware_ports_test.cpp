@@ -10,7 +10,7 @@ namespace {
 
 using emu::PortWrite;
 
-TEST_F(HardwareTest, InputBufferStaysFullUntilTheControllerTakesTheByte) {
+TEST_F(EmulatedHardwareTest, InputBufferStaysFullUntilTheControllerTakesTheByte) {
   MakeWorld();
   EXPECT_EQ(In(0x64) & 0x02, 0);
   Out(0x64, 0xAD);
@@ -25,7 +25,7 @@ TEST_F(HardwareTest, InputBufferStaysFullUntilTheControllerTakesTheByte) {
   EXPECT_FALSE(emu::KeyboardController().keyboardEnabled) << "the lost 0xAE did not enable the keyboard";
 }
 
-TEST_F(HardwareTest, InterfacesFollowTheCommandsAndTheCommandByte) {
+TEST_F(EmulatedHardwareTest, InterfacesFollowTheCommandsAndTheCommandByte) {
   MakeWorld();
   struct Step {
     bool command;
@@ -52,13 +52,13 @@ TEST_F(HardwareTest, InterfacesFollowTheCommandsAndTheCommandByte) {
 
 // The exchange with the embedded controller as the controller expects it.
 void WriteEcRam(uint16_t address, uint8_t value) {
-  HardwareTest::KbcCommand(0xB1);
-  HardwareTest::KbcCommand(0xBE);
-  for (uint8_t b : {uint8_t(0x81), uint8_t(address >> 8), uint8_t(address), value}) HardwareTest::KbcData(b);
-  HardwareTest::KbcCommand(0xB2);
+  EmulatedHardwareTest::KbcCommand(0xB1);
+  EmulatedHardwareTest::KbcCommand(0xBE);
+  for (uint8_t b : {uint8_t(0x81), uint8_t(address >> 8), uint8_t(address), value}) EmulatedHardwareTest::KbcData(b);
+  EmulatedHardwareTest::KbcCommand(0xB2);
 }
 
-TEST_F(HardwareTest, ControllerRamIsReadAndWrittenThroughAnExchange) {
+TEST_F(EmulatedHardwareTest, ControllerRamIsReadAndWrittenThroughAnExchange) {
   MakeWorld();
   EXPECT_EQ(emu::EcRam(0xE887), 0x40);
   KbcCommand(0xB1);
@@ -76,7 +76,7 @@ TEST_F(HardwareTest, ControllerRamIsReadAndWrittenThroughAnExchange) {
   EXPECT_EQ(std::vector<PortWrite>(writes.end() - 7, writes.end()), expected);
 }
 
-TEST_F(HardwareTest, PendingByteIsPresentedAtTheExchangeAndTakenBackAtItsEnd) {
+TEST_F(EmulatedHardwareTest, PendingByteIsPresentedAtTheExchangeAndTakenBackAtItsEnd) {
   struct Row {
     const char* side;
     uint8_t end;
@@ -110,7 +110,7 @@ TEST_F(HardwareTest, PendingByteIsPresentedAtTheExchangeAndTakenBackAtItsEnd) {
   }
 }
 
-TEST_F(HardwareTest, SingleCommandCodeArmsThePowerOn) {
+TEST_F(EmulatedHardwareTest, SingleCommandCodeArmsThePowerOn) {
   MakeWorld();
   KbcCommand(0xB1);
   KbcCommand(0xBE);
@@ -121,7 +121,7 @@ TEST_F(HardwareTest, SingleCommandCodeArmsThePowerOn) {
   EXPECT_EQ(emu::EcCommands()[0]["code"], 0xDC);
 }
 
-TEST_F(HardwareTest, ExchangeCommandsOutsideAnExchangeAreProtocolErrors) {
+TEST_F(EmulatedHardwareTest, ExchangeCommandsOutsideAnExchangeAreProtocolErrors) {
   MakeWorld();
   for (uint8_t c : {0xBE, 0xB2, 0xB3}) {
     KbcCommand(c);
@@ -132,7 +132,7 @@ TEST_F(HardwareTest, ExchangeCommandsOutsideAnExchangeAreProtocolErrors) {
   EXPECT_EQ(emu::ProtocolErrors().size(), 4u);
 }
 
-TEST_F(HardwareTest, KeyboardControllerFaultKnobs) {
+TEST_F(EmulatedHardwareTest, KeyboardControllerFaultKnobs) {
   MakeWorld(R"({"faults":{"kbcInputNeverClears":true}})");
   for (int i = 0; i < 5; ++i) EXPECT_EQ(In(0x64) & 0x02, 0x02);
   Out(0x64, 0xAD);
@@ -150,7 +150,7 @@ TEST_F(HardwareTest, KeyboardControllerFaultKnobs) {
   EXPECT_THROW(emu::SetFault("kbcNeverPresentOutput", true), std::invalid_argument) << "a misspelt knob";
 }
 
-TEST_F(HardwareTest, ConfigurationPortsIdentifyTheChipAndLeadToLogicalDevice9) {
+TEST_F(EmulatedHardwareTest, ConfigurationPortsIdentifyTheChipAndLeadToLogicalDevice9) {
   MakeWorld(R"({"ec":{"chipId2E":"0x85","device9Active":true,"device9Base":"0x0680"}})");
   EXPECT_EQ(In(0x2F), 0xFF) << "outside configuration mode";
   Out(0x2E, 0x55);
@@ -172,7 +172,7 @@ TEST_F(HardwareTest, ConfigurationPortsIdentifyTheChipAndLeadToLogicalDevice9) {
   EXPECT_EQ(In(0x6C3), 0xFF);
 }
 
-TEST_F(HardwareTest, ChipAtTheSecondConfigurationPort) {
+TEST_F(EmulatedHardwareTest, ChipAtTheSecondConfigurationPort) {
   MakeWorld(R"({"ec":{"chipId6C2":"0x4D"}})");
   Out(0x2E, 0x55);
   Out(0x2E, 0x20);
@@ -188,15 +188,15 @@ TEST_F(HardwareTest, ChipAtTheSecondConfigurationPort) {
 }
 
 void MailboxWrite(uint8_t reg, uint8_t value) {
-  HardwareTest::Out(0x680, reg);
-  HardwareTest::Out(0x681, value);
+  EmulatedHardwareTest::Out(0x680, reg);
+  EmulatedHardwareTest::Out(0x681, value);
 }
 uint8_t MailboxRead(uint8_t reg) {
-  HardwareTest::Out(0x680, reg);
-  return HardwareTest::In(0x681);
+  EmulatedHardwareTest::Out(0x680, reg);
+  return EmulatedHardwareTest::In(0x681);
 }
 
-TEST_F(HardwareTest, MailboxCarriesOutACommandAndReturnsToIdle) {
+TEST_F(EmulatedHardwareTest, MailboxCarriesOutACommandAndReturnsToIdle) {
   MakeWorld(R"({"ec":{"chipId2E":"0x85","device9Active":true,"device9Base":"0x0680"}})");
   EXPECT_EQ(MailboxRead(0x82), 0);
   for (uint8_t r = 0x84; r <= 0x91; ++r) MailboxWrite(r, static_cast<uint8_t>(r - 0x84));
@@ -210,7 +210,7 @@ TEST_F(HardwareTest, MailboxCarriesOutACommandAndReturnsToIdle) {
   EXPECT_TRUE(emu::ProtocolErrors().empty());
 }
 
-TEST_F(HardwareTest, MailboxThatNeverClearsKeepsItsCommand) {
+TEST_F(EmulatedHardwareTest, MailboxThatNeverClearsKeepsItsCommand) {
   MakeWorld(R"({"ec":{"chipId2E":"0x85","device9Active":true},"faults":{"mailboxNeverClears":true}})");
   MailboxWrite(0x82, 0xDC);
   EXPECT_EQ(MailboxRead(0x82), 0xDC);
@@ -218,14 +218,14 @@ TEST_F(HardwareTest, MailboxThatNeverClearsKeepsItsCommand) {
   EXPECT_EQ(emu::ProtocolErrors().size(), 1u) << "a command written while one is in progress";
 }
 
-TEST_F(HardwareTest, InactiveLogicalDeviceHasNoMailbox) {
+TEST_F(EmulatedHardwareTest, InactiveLogicalDeviceHasNoMailbox) {
   MakeWorld(R"({"ec":{"chipId2E":"0x85","device9Active":false}})");
   MailboxWrite(0x82, 0xDC);
   EXPECT_EQ(MailboxRead(0x82), 0xFF);
   EXPECT_EQ(emu::PowerOnArming(), "");
 }
 
-TEST_F(HardwareTest, CmosBanksAreSeparate) {
+TEST_F(EmulatedHardwareTest, CmosBanksAreSeparate) {
   MakeWorld(R"({"cmos":{"fill":"0x5A","standard":{"0x20":"0x11"},"extended":{"0x20":"0x22"}}})");
   Out(0x70, 0x20);
   EXPECT_EQ(In(0x71), 0x11);
@@ -242,7 +242,7 @@ uint32_t PciRead(uint32_t bus, uint32_t device, uint32_t function, uint32_t reg)
   return emu::ReadPort(0xCFC, 4);
 }
 
-TEST_F(HardwareTest, PciBridgeGivesThePowerManagementBaseWithItsFlag) {
+TEST_F(EmulatedHardwareTest, PciBridgeGivesThePowerManagementBaseWithItsFlag) {
   MakeWorld(R"({"pci":{"pmBase":"0x0501"}})");
   EXPECT_EQ(PciRead(0, 31, 0, 0x40), 0x0501u);
   EXPECT_EQ(PciRead(0, 30, 0, 0x40), 0xFFFFFFFFu) << "no device there";
@@ -255,7 +255,7 @@ TEST_F(HardwareTest, PciBridgeGivesThePowerManagementBaseWithItsFlag) {
   EXPECT_EQ(PciRead(0, 31, 0, 0x00), 0xFFFFFFFFu);
 }
 
-TEST_F(HardwareTest, SmiControlWordLiesAtBasePlus0x30) {
+TEST_F(EmulatedHardwareTest, SmiControlWordLiesAtBasePlus0x30) {
   MakeWorld(R"({"pci":{"pmBase":"0x0401","smiControl":"0x2032"}})");
   EXPECT_EQ(emu::ReadPort(0x430, 2), 0x2032u);
   EXPECT_FALSE(emu::GlobalSmiEnabled());
@@ -265,7 +265,7 @@ TEST_F(HardwareTest, SmiControlWordLiesAtBasePlus0x30) {
   EXPECT_EQ(emu::PortWritesTo({0x430}), (std::vector<PortWrite>{{0x430, 2, 0x2033}}));
 }
 
-TEST_F(HardwareTest, UnusedPortsReadAllOnesOfTheirWidth) {
+TEST_F(EmulatedHardwareTest, UnusedPortsReadAllOnesOfTheirWidth) {
   MakeWorld();
   EXPECT_EQ(emu::ReadPort(0x300, 1), 0xFFu);
   EXPECT_EQ(emu::ReadPort(0x300, 2), 0xFFFFu);
@@ -276,20 +276,20 @@ TEST_F(HardwareTest, UnusedPortsReadAllOnesOfTheirWidth) {
 // wait for the status, third command.
 std::vector<uint8_t> CallSmi(uint16_t function, bool withFirst = true) {
   uint64_t buffer = 0x9F00 * 16 + 0x100;
-  if (withFirst) HardwareTest::Out(0xB2, 0x8E);
+  if (withFirst) EmulatedHardwareTest::Out(0xB2, 0x8E);
   std::vector<uint8_t> request(21, 0);
   request[0] = 'C';
   request[1] = 'X';
   request[2] = static_cast<uint8_t>(function);
   emu::WritePhysical(buffer, request.data(), request.size());
-  HardwareTest::Out(0xB2, 0x8F);
+  EmulatedHardwareTest::Out(0xB2, 0x8F);
   std::vector<uint8_t> answer(21);
   emu::ReadPhysical(buffer, answer.data(), answer.size());
-  HardwareTest::Out(0xB2, 0x90);
+  EmulatedHardwareTest::Out(0xB2, 0x90);
   return answer;
 }
 
-TEST_F(HardwareTest, SmiFunction4AnswersTheModel) {
+TEST_F(EmulatedHardwareTest, SmiFunction4AnswersTheModel) {
   struct Row {
     const char* patch;
     std::vector<uint8_t> data;
@@ -309,14 +309,14 @@ TEST_F(HardwareTest, SmiFunction4AnswersTheModel) {
   }
 }
 
-TEST_F(HardwareTest, SmiThatNeverCompletesLeavesTheStatusAlone) {
+TEST_F(EmulatedHardwareTest, SmiThatNeverCompletesLeavesTheStatusAlone) {
   MakeWorld(R"({"faults":{"smiNeverCompletes":true}})");
   EXPECT_EQ(CallSmi(4)[4], 0);
   ASSERT_EQ(emu::SmiRequests().size(), 1u);
   EXPECT_EQ(emu::SmiRequests()[0]["completed"], false);
 }
 
-TEST_F(HardwareTest, SmiSecondCommandWithoutTheFirstIsAProtocolError) {
+TEST_F(EmulatedHardwareTest, SmiSecondCommandWithoutTheFirstIsAProtocolError) {
   MakeWorld();
   EXPECT_EQ(CallSmi(4, false)[4], 0xAA);
   EXPECT_EQ(emu::ProtocolErrors().size(), 1u);

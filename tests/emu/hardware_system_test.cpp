@@ -46,7 +46,7 @@ void RemoveAddmem() {
   os::CloseServiceHandle(scm);
 }
 
-TEST_F(HardwareTest, StartedServiceBringsTheDeviceAndStoppingTakesItAway) {
+TEST_F(EmulatedHardwareTest, StartedServiceBringsTheDeviceAndStoppingTakesItAway) {
   MakeWorld();
   PutFile("C:\\Work\\ADDMEM.SYS", "driver");
   EXPECT_FALSE(os::IsValid(OpenAddmem()));
@@ -70,7 +70,7 @@ TEST_F(HardwareTest, StartedServiceBringsTheDeviceAndStoppingTakesItAway) {
                                              "OpenService", "StopService", "DeleteService"}));
 }
 
-TEST_F(HardwareTest, ServiceThatCannotStartGivesNoDevice) {
+TEST_F(EmulatedHardwareTest, ServiceThatCannotStartGivesNoDevice) {
   struct Row {
     const char* name;
     const char* patch;
@@ -94,7 +94,7 @@ TEST_F(HardwareTest, ServiceThatCannotStartGivesNoDevice) {
   }
 }
 
-TEST_F(HardwareTest, StaleServiceIsReplacedByDeletingAndCreatingAgain) {
+TEST_F(EmulatedHardwareTest, StaleServiceIsReplacedByDeletingAndCreatingAgain) {
   MakeWorld(R"({"services":{"addmem":{"state":"stale","imagePath":"C:\\Old\\ADDMEM.SYS"}}})");
   emu::ServiceState stale = emu::Service("ADDMEM");
   EXPECT_TRUE(stale.exists);
@@ -112,7 +112,7 @@ TEST_F(HardwareTest, StaleServiceIsReplacedByDeletingAndCreatingAgain) {
   EXPECT_TRUE(os::IsValid(OpenAddmem()));
 }
 
-TEST_F(HardwareTest, ServiceMarkedForDeletionStaysWhileAHandleHoldsIt) {
+TEST_F(EmulatedHardwareTest, ServiceMarkedForDeletionStaysWhileAHandleHoldsIt) {
   MakeWorld(R"({"services":{"addmem":{"state":"running"}}})");
   EXPECT_TRUE(emu::Service("ADDMEM").running);
   os::Handle scm = os::OpenSCManager();
@@ -126,7 +126,7 @@ TEST_F(HardwareTest, ServiceMarkedForDeletionStaysWhileAHandleHoldsIt) {
   os::CloseServiceHandle(scm);
 }
 
-TEST_F(HardwareTest, ServiceManagerRefusals) {
+TEST_F(EmulatedHardwareTest, ServiceManagerRefusals) {
   MakeWorld(R"({"faults":{"scmAccessDenied":true}})");
   EXPECT_EQ(os::OpenSCManager(), nullptr);
   EXPECT_EQ(os::GetLastError(), os::kErrorAccessDenied);
@@ -145,7 +145,7 @@ TEST_F(HardwareTest, ServiceManagerRefusals) {
 
 // ---- present devices ----
 
-TEST_F(HardwareTest, PresentDevicesAreEnumeratedWithClassAndStatus) {
+TEST_F(EmulatedHardwareTest, PresentDevicesAreEnumeratedWithClassAndStatus) {
   MakeWorld(R"({"devices":[{"class":"Mouse","description":"PS/2 Compatible Mouse"},
                            {"class":null,"description":"Unknown device"},
                            {"class":"MOUSE","problem":"0x1D","status":"0x0180200A"},
@@ -171,7 +171,7 @@ TEST_F(HardwareTest, PresentDevicesAreEnumeratedWithClassAndStatus) {
   os::ClosePresentDevices(set);
 }
 
-TEST_F(HardwareTest, DisablingAndEnablingIsRecordedAndKept) {
+TEST_F(EmulatedHardwareTest, DisablingAndEnablingIsRecordedAndKept) {
   MakeWorld(R"({"devices":[{"class":"Mouse"},{"class":"Mouse","change":"refused"},
                            {"class":"Mouse","status":"0x0180000A"},{"class":"Mouse","change":"fails"}]})");
   os::Handle set = os::OpenPresentDevices();
@@ -226,7 +226,7 @@ os::Handle OpenDrive(int n) {
   return os::CreateFile(path.c_str(), kReadWrite, os::kShareRead | os::kShareWrite, os::kOpenExisting, 0);
 }
 
-TEST_F(HardwareTest, SmartVersionAndIdentifyDescribeEachDrive) {
+TEST_F(EmulatedHardwareTest, SmartVersionAndIdentifyDescribeEachDrive) {
   MakeWorld(R"({"drives":[{"kind":"ata"},{"kind":"ata","securityEnabled":true},null,{"kind":"atapi"}]})");
   os::Handle h = OpenDrive(1);
   ASSERT_TRUE(os::IsValid(h));
@@ -269,7 +269,7 @@ TEST_F(HardwareTest, SmartVersionAndIdentifyDescribeEachDrive) {
   os::CloseHandle(h);
 }
 
-TEST_F(HardwareTest, IdentifyRequestIsCheckedFieldByField) {
+TEST_F(EmulatedHardwareTest, IdentifyRequestIsCheckedFieldByField) {
   MakeWorld(R"({"drives":[{"kind":"ata"},{"kind":"ata"}]})");
   struct Row {
     const char* name;
@@ -299,7 +299,7 @@ TEST_F(HardwareTest, IdentifyRequestIsCheckedFieldByField) {
   os::CloseHandle(d);
 }
 
-TEST_F(HardwareTest, DriveWithoutSmartInterfaceAnswersNoVersion) {
+TEST_F(EmulatedHardwareTest, DriveWithoutSmartInterfaceAnswersNoVersion) {
   MakeWorld(R"({"drives":[{"kind":"ata","smart":false}]})");
   os::Handle d = OpenDrive(0);
   std::vector<uint8_t> version(24);
@@ -350,7 +350,7 @@ TEST(HardwareProfile, NumbersMayBeWrittenInHexAndAreKeptAsNumbers) {
   EXPECT_EQ(p["bios"]["vendor"], "phoenix") << "untouched sections keep theirs";
 }
 
-TEST_F(HardwareTest, MachineStateSurvivesDetachAndAttach) {
+TEST_F(EmulatedHardwareTest, MachineStateSurvivesDetachAndAttach) {
   MakeWorld();
   emu::SetEcRam(0x1234, 0x56);
   emu::WriteFlash(0x100, {9, 8, 7});
@@ -378,7 +378,7 @@ TEST_F(HardwareTest, MachineStateSurvivesDetachAndAttach) {
   EXPECT_TRUE(emu::PortWrites().empty()) << "the in-memory record belongs to one attach";
 }
 
-TEST_F(HardwareTest, ChildProcessesSeeAndChangeTheSameMachine) {
+TEST_F(EmulatedHardwareTest, ChildProcessesSeeAndChangeTheSameMachine) {
   MakeWorld();
   std::ifstream in(EMU_TEST_CHILD, std::ios::binary);
   std::ostringstream bytes;

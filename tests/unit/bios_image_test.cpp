@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/run_options.h"
+#include "core/context.h"
+#include "core/run_options.h"
 #include "base/text.h"
 #include "bios/image.h"
 #include "os/os.h"

@@ -8,7 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "app/context.h"
+#include "core/context.h"
+#include "core/variant.h"
 #include "base/text.h"
 #include "bios/phoenix.h"
 #include "emu/hardware.h"
@@ -95,7 +96,7 @@ TEST_P(BiosExitCodeTest, OnlyTheRefusalCodesFailTheBiosStep) {
         EXPECT_FALSE(Exists("SWinFlash.exe"));
         for (const char* name : kPhoenixWorkingFiles) EXPECT_FALSE(Exists(name)) << name;
         // romshell-phx has no AMI tool set to remove.
-        for (const char* name : kAmiFiles) EXPECT_EQ(Exists(name), ROMSHELL_PHX != 0) << name;
+        for (const char* name : kAmiFiles) EXPECT_EQ(Exists(name), !kVariant.hasAmiPath) << name;
         EXPECT_STREQ(ctx.newModel, "none");
         EXPECT_TRUE(InputDevicesOff()) << "the run goes on with the input devices off";
     } else {

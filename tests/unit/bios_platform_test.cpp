@@ -7,19 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/run_options.h"
-#include "app/winver.h"
+#include "core/context.h"
+#include "core/variant.h"
+#include "core/run_options.h"
+#include "core/winver.h"
 #include "base/text.h"
 #include "bios/platform.h"
 #include "emu/hardware.h"
 #include "hw/driver.h"
 #include "os/os.h"
-#include "tests/support/emulated_world.h"
+#include "tests/unit/notebook_fixture.h"
 
 namespace {
 
-constexpr const char* kProgramFolder = "C:\\Users\\tech\\Desktop\\";
+
 constexpr const char* kNoDriver = R"({"faults": {"scmAccessDenied": true}})";
 
 std::string Hex(const std::string& bytes) {
@@ -52,19 +53,8 @@ std::string IdentityBlock(char longFirst, const std::string& model, const std::s
 // below go in front of it, so that a search finds them first.
 constexpr uint32_t kPatchArea = 0xF0000;
 
-class PlatformTest : public EmulatedWorldTest {
+class PlatformTest : public NotebookTest {
   protected:
-    void SetUp() override {
-        ResetUpdateContext();
-        driverHandle = os::InvalidHandle();
-    }
-    void Machine(const std::string& patch = "{}") {
-        MakeWorld(patch);
-        PutFile(std::string(kProgramFolder) + "AddMem.sys", "driver");
-        ProbeWindowsVersion();
-        emu::ClearHardwareRecord();
-    }
-    std::string Log() { return ReadFileBytes(std::string(kProgramFolder) + "DebugLog.txt"); }
 
     // The log without the DMI search's own lines.
     std::string StepLog() {
@@ -107,7 +97,7 @@ struct VendorCase {
 class DetectAmiBiosTest : public PlatformTest, public ::testing::WithParamInterface<VendorCase> {};
 
 TEST_P(DetectAmiBiosTest, AmiBiosVersionOnASixteenByteBoundaryMarksAnAmiBios) {
-    Machine(GetParam().patch);
+    MakeMachine(GetParam().patch);
     ctx.isPhoenixBios = 7;
     EXPECT_EQ(DetectAmiBios(), 1);
     EXPECT_EQ(ctx.isPhoenixBios, GetParam().phoenix);
@@ -127,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<VendorCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PlatformTest, VendorCheckWithoutTheAccessDriverFails) {
-    Machine(kNoDriver);
+    MakeMachine(kNoDriver);
     EXPECT_EQ(DetectAmiBios(), 0);
     EXPECT_EQ(ctx.isPhoenixBios, 1);
 }
@@ -136,7 +126,7 @@ TEST_F(PlatformTest, VendorCheckWithoutTheAccessDriverFails) {
 // --- Identification ----------------------------------------------------------------------------
 
 TEST_F(PlatformTest, IdentifiesTheNotebookFromFirmwareMemory) {
-    Machine();
+    MakeMachine();
     EXPECT_EQ(IdentifyPlatform(), kResultOk);
     EXPECT_STREQ(ctx.currentModel, "R580");
     EXPECT_STREQ(ctx.currentVersion, "07RK") << "the identification block's version, not DMI's";
@@ -154,9 +144,9 @@ TEST_F(PlatformTest, IdentifiesTheNotebookFromFirmwareMemory) {
 }
 
 TEST_F(PlatformTest, WritesItsStepLinesInRomshellOnly) {
-    Machine();
+    MakeMachine();
     ASSERT_EQ(IdentifyPlatform(), kResultOk);
-    if (ROMSHELL_PHX) {
+    if (!kVariant.logsSteps) {
         EXPECT_EQ(Log(), "");
         return;
     }
@@ -184,7 +174,7 @@ TEST_P(ModelSourceTest, ModelComesFromTheSmiAnswerOrTheIdentificationBlock) {
     std::string profile = R"({"memory": {"patches": [)" + Patch(kPatchArea, block) + "]}";
     if (!c.patch.empty()) profile += ", " + c.patch;
     profile += "}";
-    Machine(profile);
+    MakeMachine(profile);
     if (c.longIds) ctx.runOptions = LongModelId;
     EXPECT_EQ(IdentifyPlatform(), kResultOk);
     EXPECT_STREQ(ctx.currentModel, c.model);
@@ -206,10 +196,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ModelCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PlatformTest, SmiThatNeverCompletesIsNoAnswerAndNoSuccess) {
-    Machine(R"({"faults": {"smiNeverCompletes": true}})");
+    MakeMachine(R"({"faults": {"smiNeverCompletes": true}})");
     EXPECT_EQ(IdentifyPlatform(), kResultOk);
     EXPECT_STREQ(ctx.currentModel, "R580") << "from the identification block";
-    if (!ROMSHELL_PHX) {
+    if (kVariant.logsSteps) {
         EXPECT_NE(StepLog().find("Execute Vantrel\n"), std::string::npos);
         EXPECT_EQ(StepLog().find("Success Execution Vantrel"), std::string::npos);
     }
@@ -228,7 +218,7 @@ class MissingDmiTest : public PlatformTest, public ::testing::WithParamInterface
 
 TEST_P(MissingDmiTest, MissingTablesOrStructuresLeaveTheirFieldsEmpty) {
     const DmiCase& c = GetParam();
-    Machine(std::string(R"({"faults": )") + c.faults + "}");
+    MakeMachine(std::string(R"({"faults": )") + c.faults + "}");
     CopyText(ctx.systemSerial, "stale");
     EXPECT_EQ(IdentifyPlatform(), kResultOk);
     EXPECT_STREQ(ctx.systemSerial, c.serial);
@@ -252,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(PlatformTest, DmiStringsAreKeptTo31CharactersAndLongOnesAreSteppedOver) {
     const std::string longVendor(50, 'V');
     const std::string longSerial = "S123456789012345678901234567890123456789";
-    Machine(R"({"dmi": {"biosVendor": ")" + longVendor + R"(", "serial": ")" + longSerial +
+    MakeMachine(R"({"dmi": {"biosVendor": ")" + longVendor + R"(", "serial": ")" + longSerial +
             R"(", "biosReleaseDate": "12/24/2009", "purchaseDate": "2010/01/31"}})");
     EXPECT_EQ(IdentifyPlatform(), kResultOk);
     EXPECT_EQ(std::string(ctx.systemSerial), longSerial.substr(0, 31));
@@ -265,10 +255,10 @@ TEST_F(PlatformTest, DmiStringsAreKeptTo31CharactersAndLongOnesAreSteppedOver) {
 
 TEST_F(PlatformTest, MissingIdentificationBlocksLeaveTheirFieldsEmpty) {
     // Find where the notebook publishes its blocks, then make one whose blocks are erased there.
-    Machine();
+    MakeMachine();
     const uint32_t identity = Locate("DiaG@");
     const uint32_t part = Locate("DEVEL");
-    Machine(R"({"smi": {"present": false}, "memory": {"patches": [)" + Patch(identity, "xxxxx") + ", " +
+    MakeMachine(R"({"smi": {"present": false}, "memory": {"patches": [)" + Patch(identity, "xxxxx") + ", " +
             Patch(part, "xxxxx") + "]}}");
     EXPECT_EQ(IdentifyPlatform(), kResultOk);
     EXPECT_STREQ(ctx.currentModel, "");
@@ -278,16 +268,16 @@ TEST_F(PlatformTest, MissingIdentificationBlocksLeaveTheirFieldsEmpty) {
 }
 
 TEST_F(PlatformTest, MissingIdentificationBlockStillTakesTheSmiAnswer) {
-    Machine();
+    MakeMachine();
     const uint32_t identity = Locate("DiaG@");
-    Machine(R"({"memory": {"patches": [)" + Patch(identity, "xxxxx") + "]}}");
+    MakeMachine(R"({"memory": {"patches": [)" + Patch(identity, "xxxxx") + "]}}");
     EXPECT_EQ(IdentifyPlatform(), kResultOk);
     EXPECT_STREQ(ctx.currentModel, "R580");
     EXPECT_STREQ(ctx.currentVersion, "");
 }
 
 TEST_F(PlatformTest, IdentificationWithoutTheAccessDriverFails) {
-    Machine(kNoDriver);
+    MakeMachine(kNoDriver);
     CopyText(ctx.currentModel, "keep");
     EXPECT_EQ(IdentifyPlatform(), kResultDriverLoad);
     EXPECT_STREQ(ctx.currentModel, "keep");
@@ -303,9 +293,9 @@ struct RomCase {
 class ReadRomTest : public PlatformTest, public ::testing::WithParamInterface<RomCase> {};
 
 TEST_P(ReadRomTest, WritesTheTopMegabyteOfTheAddressSpaceIn256Reads) {
-    Machine(R"({"flash": {"size": )" + std::to_string(GetParam().flashSize) + "}}");
+    MakeMachine(R"({"flash": {"size": )" + std::to_string(GetParam().flashSize) + "}}");
     ReadRomImage("ReadRomFile.bin");
-    const std::string file = ReadFileBytes(std::string(kProgramFolder) + "ReadRomFile.bin");
+    const std::string file = ReadFileBytes(std::string(kProgramFolder) + "\\ReadRomFile.bin");
     ASSERT_EQ(file.size(), 1048576u);
     const std::vector<uint8_t> flash = emu::FlashContents();
     ASSERT_EQ(flash.size(), GetParam().flashSize);
@@ -324,11 +314,11 @@ INSTANTIATE_TEST_SUITE_P(Roms, ReadRomTest,
                          [](const ::testing::TestParamInfo<RomCase>& info) { return std::string(info.param.name); });
 
 TEST_F(PlatformTest, ReadRomImageWritesOverAnExistingFileWithoutCuttingIt) {
-    Machine();
+    MakeMachine();
     const std::string old(0x180000, 'o');
-    PutFile(std::string(kProgramFolder) + "ReadRomFile.bin", old);
+    PutFile(std::string(kProgramFolder) + "\\ReadRomFile.bin", old);
     ReadRomImage("ReadRomFile.bin");
-    const std::string file = ReadFileBytes(std::string(kProgramFolder) + "ReadRomFile.bin");
+    const std::string file = ReadFileBytes(std::string(kProgramFolder) + "\\ReadRomFile.bin");
     ASSERT_EQ(file.size(), old.size());
     const std::vector<uint8_t> flash = emu::FlashContents();
     EXPECT_EQ(static_cast<uint8_t>(file[0]), flash[0x100000]);
@@ -337,9 +327,9 @@ TEST_F(PlatformTest, ReadRomImageWritesOverAnExistingFileWithoutCuttingIt) {
 }
 
 TEST_F(PlatformTest, ReadRomImageWithoutTheAccessDriverMakesNoFile) {
-    Machine(kNoDriver);
+    MakeMachine(kNoDriver);
     ReadRomImage("ReadRomFile.bin");
-    EXPECT_FALSE(FileExists(std::string(kProgramFolder) + "ReadRomFile.bin"));
+    EXPECT_FALSE(FileExists(std::string(kProgramFolder) + "\\ReadRomFile.bin"));
 }
 
 }  // namespace

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/run_options.h"
-#include "app/variant.h"
+#include "core/context.h"
+#include "core/run_options.h"
+#include "core/variant.h"
 #include "emu/hardware.h"
 #include "hw/driver.h"
 #include "os/os.h"
-#include "tests/unit/hw_fixture.h"
+#include "tests/unit/notebook_fixture.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ std::vector<std::string> ServiceCalls(const std::vector<nlohmann::json>& events)
     return calls;
 }
 
-class AccessDriverTest : public HardwareTest {
+class AccessDriverTest : public NotebookTest {
   protected:
     std::vector<std::string> ServiceCallsSoFar() { return ServiceCalls(Events("service")); }
     static int Opens(bool accepted) {
@@ -249,8 +249,8 @@ class DriverLoadFailDeathTest : public AccessDriverTest, public ::testing::WithP
 
 TEST_P(DriverLoadFailDeathTest, WithoutTheDisplayUtilityTheRunEnds) {
     MakeMachine(GetParam().machine);
-    if (kPhxVariant) {
-        // romshell-phx reports the failure to its caller and goes on.
+    if (kVariant.endWithoutDisplayUtility == nullptr) {
+        // The failure goes back to the caller, and the run goes on.
         EXPECT_FALSE(OpenAccessDriver());
         EXPECT_TRUE(MessageBoxes().empty());
         EXPECT_TRUE(Events("exit").empty());

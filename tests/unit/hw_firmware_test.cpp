@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "app/variant.h"
+#include "core/variant.h"
 #include "emu/hardware.h"
+#include "dmi/dmi_read.h"
 #include "hw/firmware.h"
 #include "hw/ports.h"
-#include "tests/unit/hw_fixture.h"
+#include "tests/unit/notebook_fixture.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ struct SearchCase {
     bool found;
 };
 
-class SearchPhysicalMemoryTest : public HardwareTest, public ::testing::WithParamInterface<SearchCase> {};
+class SearchPhysicalMemoryTest : public NotebookTest, public ::testing::WithParamInterface<SearchCase> {};
 
 TEST_P(SearchPhysicalMemoryTest, FindsOnlyAtMultiplesOfTheStepBelowLengthLessTheSignature) {
     const SearchCase& c = GetParam();
@@ -94,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SearchCase{"AtLengthLessSignature", 0xFFFB, 1, false}),
     [](const ::testing::TestParamInfo<SearchCase>& info) { return std::string(info.param.name); });
 
-TEST_F(HardwareTest, DmiEntryPointIsFoundInTheLastRowOfTheAreaButNotOffTheRows) {
+TEST_F(NotebookTest, DmiEntryPointIsFoundInTheLastRowOfTheAreaButNotOffTheRows) {
     OpenMachine(Machine(TextPatch(0xFFFF0, "_DMI_"), R"({"dmiEntryPointMissing": true})"));
     EXPECT_EQ(FindDmiEntryPoint(), 0xFFFF0u);
     OpenMachine(Machine(TextPatch(0xFFFF4, "_DMI_"), R"({"dmiEntryPointMissing": true})"));
@@ -103,14 +104,13 @@ TEST_F(HardwareTest, DmiEntryPointIsFoundInTheLastRowOfTheAreaButNotOffTheRows) 
 
 // --- The DMI walk -------------------------------------------------------------------------------
 
-class DmiWalkTest : public HardwareTest {
+class DmiWalkTest : public NotebookTest {
   protected:
     static uint8_t TypeAt(uint64_t address) {
         uint8_t type = 0;
         emu::ReadPhysical(address, &type, 1);
         return type;
     }
-    std::string Log() { return ReadFileBytes(std::string(kProgramFolder) + "\\DebugLog.txt"); }
 
     // A legacy entry point at 0xF8000 for a table at `table` of `length` bytes, with the table
     // bytes placed there (the notebook's own entry point removed).
@@ -145,7 +145,7 @@ TEST_F(DmiWalkTest, LogsItsStepsInRomshellOnly) {
     std::snprintf(expected, sizeof expected,
                   "Search DMI String...\r\nSearch Result : %08X\r\nreturn from SearchDMIBlock...\r\n",
                   static_cast<uint32_t>(FindDmiEntryPoint()));
-    EXPECT_EQ(Log(), kPhxVariant ? std::string() : std::string(expected));
+    EXPECT_EQ(Log(), kVariant.logsSteps ? std::string(expected) : std::string());
 }
 
 TEST_F(DmiWalkTest, AMissingTypeIsNotFoundWithinTheTable) {
@@ -211,7 +211,7 @@ struct GateCase {
     bool present;
 };
 
-class SwSmiGateTest : public HardwareTest, public ::testing::WithParamInterface<GateCase> {};
+class SwSmiGateTest : public NotebookTest, public ::testing::WithParamInterface<GateCase> {};
 
 TEST_P(SwSmiGateTest, TheInterfaceCountsFromGate0x24AndTheCopyIsKeptEitherWay) {
     OpenMachine(SmiMachine("{\"gate\": " + std::to_string(GetParam().gate) + "}"));
@@ -227,14 +227,14 @@ INSTANTIATE_TEST_SUITE_P(Gates, SwSmiGateTest,
                                            GateCase{"GateFF", 0xFF, true}, GateCase{"Gate00", 0, false}),
                          [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
 
-TEST_F(HardwareTest, WithoutARecordTheKeptCopyStaysAsItWas) {
+TEST_F(NotebookTest, WithoutARecordTheKeptCopyStaysAsItWas) {
     OpenMachine(SmiMachine(R"({"present": false})"));
     std::memset(swSmiRecord, 0x5A, sizeof swSmiRecord);
     EXPECT_FALSE(FindSwSmiRecord());
     for (uint8_t b : swSmiRecord) EXPECT_EQ(b, 0x5A);
 }
 
-TEST_F(HardwareTest, ARecordCutByTheEndOfTheAreaHasNoGate) {
+TEST_F(NotebookTest, ARecordCutByTheEndOfTheAreaHasNoGate) {
     // "SwSmi@" eleven bytes before the end: the record's last six bytes, the gate among them, lie
     // outside the area and are not read.
     const std::vector<uint8_t> cut = {'S', 'w', 'S', 'm', 'i', '@', 0xB2, 0x00, 0x8F, 0x8E, 0x90};
@@ -246,7 +246,7 @@ TEST_F(HardwareTest, ARecordCutByTheEndOfTheAreaHasNoGate) {
 
 // --- The SMI call -------------------------------------------------------------------------------
 
-class CallSwSmiTest : public HardwareTest {
+class CallSwSmiTest : public NotebookTest {
   protected:
     void OpenWithSmi(const std::string& smi, const std::string& faults = "{}") {
         OpenMachine(SmiMachine(smi, faults));
@@ -316,7 +316,7 @@ TEST_F(CallSwSmiTest, AnSmiThatNeverCompletesEndsAtTheBoundAsNoAnswer) {
     int polls = 0;
     for (const auto& r : emu::DeviceRequests()) polls += (r.code == 0x22204C && r.outSize == 21) ? 1 : 0;
     EXPECT_EQ(polls, kSwSmiPollLimit);
-    if (!kPhxVariant) {
+    if (kVariant.logsSteps) {
         EXPECT_NE(ReadFileBytes(std::string(kProgramFolder) + "\\DebugLog.txt").find("SMI request 4 not answered"),
                   std::string::npos);
     }

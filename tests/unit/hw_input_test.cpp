@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "app/variant.h"
+#include "core/variant.h"
 #include "emu/hardware.h"
 #include "hw/input.h"
 #include "hw/ports.h"
-#include "tests/unit/hw_fixture.h"
+#include "tests/unit/notebook_fixture.h"
 
 namespace {
 
@@ -19,9 +19,8 @@ const Writes kOffSequence = {{0x64, 1, 0xAD}, {0x64, 1, 0xA7}, {0x64, 1, 0x60}, 
 const Writes kOnSequence = {{0x64, 1, 0x60}, {0x60, 1, 0x47}, {0x64, 1, 0xAE}, {0x64, 1, 0xA8}};
 const Writes kOnSequencePhx = {{0x64, 1, 0xAE}, {0x64, 1, 0xA8}, {0x64, 1, 0x60}, {0x60, 1, 0x47}};
 
-class KeyboardTest : public HardwareTest {
+class KeyboardTest : public NotebookTest {
   protected:
-    std::string Log() { return ReadFileBytes(std::string(kProgramFolder) + "\\DebugLog.txt"); }
     void MakeKeyboardMachine(const std::string& patch = kAddmemMachine) {
         MakeMachine(patch);
         emu::ClearHardwareRecord();
@@ -38,7 +37,7 @@ TEST_F(KeyboardTest, KeyboardOffStopsBothInterfacesAndTheirInterrupts) {
     EXPECT_FALSE(kbc.keyboardEnabled);
     EXPECT_FALSE(kbc.auxiliaryEnabled);
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
-    EXPECT_EQ(Log(), kPhxVariant ? "" : "KEY OFF Start\r\nKey OFF End\r\n");
+    EXPECT_EQ(Log(), kVariant.logsSteps ? "KEY OFF Start\r\nKey OFF End\r\n" : "");
 }
 
 TEST_F(KeyboardTest, KeyboardOnRestoresTheCommandByteAndBothInterfaces) {
@@ -46,14 +45,14 @@ TEST_F(KeyboardTest, KeyboardOnRestoresTheCommandByteAndBothInterfaces) {
     KeyboardOff();
     emu::ClearHardwareRecord();
     KeyboardOn();
-    EXPECT_EQ(KbcWrites(), kPhxVariant ? kOnSequencePhx : kOnSequence);
+    EXPECT_EQ(KbcWrites(), kVariant.keyboardOwnProbes ? kOnSequencePhx : kOnSequence);
     EXPECT_TRUE(emu::ProtocolErrors().empty()) << emu::ProtocolErrors()[0];
     const auto kbc = emu::KeyboardController();
     EXPECT_EQ(kbc.commandByte, 0x47);
     EXPECT_TRUE(kbc.keyboardEnabled);
     EXPECT_TRUE(kbc.auxiliaryEnabled);
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
-    EXPECT_EQ(Log(), kPhxVariant ? "" : "KEY OFF Start\r\nKey OFF End\r\n") << "KeyboardOn logs nothing";
+    EXPECT_EQ(Log(), kVariant.logsSteps ? "KEY OFF Start\r\nKey OFF End\r\n" : "") << "KeyboardOn logs nothing";
 }
 
 TEST_F(KeyboardTest, RomshellDiscardsAPendingKeyCodeBeforeSwitchingOn) {
@@ -61,7 +60,7 @@ TEST_F(KeyboardTest, RomshellDiscardsAPendingKeyCodeBeforeSwitchingOn) {
     emu::PresentKbcByte(emu::KbcSide::Keyboard, 0x1C);
     KeyboardOn();
     // romshell-phx does not drain: the byte still waits.
-    EXPECT_EQ(emu::KeyboardController().outputFull, kPhxVariant);
+    EXPECT_EQ(emu::KeyboardController().outputFull, kVariant.keyboardOwnProbes);
 }
 
 TEST_F(KeyboardTest, EnablingWithoutDisablingIsHarmless) {
@@ -99,18 +98,19 @@ TEST_F(KeyboardTest, AControllerThatNeverTakesAByteGetsNothingAndTheOperationEnd
     EXPECT_TRUE(emu::ProtocolErrors().empty());
     EXPECT_EQ(emu::PortReadCount(), static_cast<uint64_t>(kKbcPollLimit));
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
-    EXPECT_EQ(Log(), kPhxVariant ? ""
-                                 : "KEY OFF Start\r\nKeyboard controller busy: KEY OFF stopped\r\nKey OFF End\r\n");
+    EXPECT_EQ(Log(), kVariant.logsSteps
+                         ? "KEY OFF Start\r\nKeyboard controller busy: KEY OFF stopped\r\nKey OFF End\r\n"
+                         : "");
 
     emu::ClearHardwareRecord();
     KeyboardOn();
     EXPECT_TRUE(KbcWrites().empty());
-    EXPECT_EQ(emu::PortReadCount(), static_cast<uint64_t>(kKbcPollLimit) + (kPhxVariant ? 0 : 2));
+    EXPECT_EQ(emu::PortReadCount(), static_cast<uint64_t>(kKbcPollLimit) + (kVariant.keyboardOwnProbes ? 0 : 2));
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
 }
 
 TEST_F(KeyboardTest, RomshellSkipsTheControllerWhenTheDriverCannotBeOpened) {
-    if (kPhxVariant) GTEST_SKIP() << "romshell-phx pauses between its probes (see the Windows 6.1 test)";
+    if (kVariant.keyboardOwnProbes) GTEST_SKIP() << "this program pauses between its probes (see the Windows 6.1 test)";
     MakeKeyboardMachine(R"({"windows": {"major": 5, "minor": 1, "wow64": false},
                             "faults": {"serviceStartFails": true}})");
     KeyboardOff();
@@ -121,7 +121,7 @@ TEST_F(KeyboardTest, RomshellSkipsTheControllerWhenTheDriverCannotBeOpened) {
 }
 
 TEST_F(KeyboardTest, PhxProbesTenTimesHalfASecondApartThenGivesUpSilently) {
-    if (!kPhxVariant) GTEST_SKIP() << "romshell ends the run here (access driver tests)";
+    if (!kVariant.keyboardOwnProbes) GTEST_SKIP() << "this program ends the run here (access driver tests)";
     MakeKeyboardMachine(R"({"windows": {"major": 6, "minor": 1}, "accessDevices": {"qtv": false}})");
     KeyboardOff();
     auto opens = emu::DeviceOpens();
@@ -134,7 +134,7 @@ TEST_F(KeyboardTest, PhxProbesTenTimesHalfASecondApartThenGivesUpSilently) {
 }
 
 TEST_F(KeyboardTest, PhxGoesOnWhenALaterProbeSucceeds) {
-    if (!kPhxVariant) GTEST_SKIP() << "romshell probes without pauses";
+    if (!kVariant.keyboardOwnProbes) GTEST_SKIP() << "this program probes without pauses";
     MakeKeyboardMachine(kQlix64Machine);
     emu::SetFault("deviceOpenFailures", 2);
     KeyboardOff();

@@ -9,7 +9,7 @@
 #include "emu/hardware.h"
 #include "hw/driver.h"
 #include "hw/ports.h"
-#include "tests/unit/hw_fixture.h"
+#include "tests/unit/notebook_fixture.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ const DeviceCase kDeviceCases[] = {
      {0x22204C, 8, 0x10000}, {0x222050, 8 + 21, 21}},
 };
 
-class RequestTest : public HardwareTest, public ::testing::WithParamInterface<DeviceCase> {};
+class RequestTest : public NotebookTest, public ::testing::WithParamInterface<DeviceCase> {};
 
 TEST_P(RequestTest, PortBytesTravelInTheDevicesRecord) {
     const DeviceCase& c = GetParam();
@@ -146,7 +146,7 @@ TEST_P(RequestTest, MemoryBlocksTravelInTheDevicesRecord) {
 INSTANTIATE_TEST_SUITE_P(Devices, RequestTest, ::testing::ValuesIn(kDeviceCases),
                          [](const ::testing::TestParamInfo<DeviceCase>& info) { return std::string(info.param.name); });
 
-TEST_F(HardwareTest, KmdfDeviceIsOpenedAndClosedAroundEveryRequest) {
+TEST_F(NotebookTest, KmdfDeviceIsOpenedAndClosedAroundEveryRequest) {
     OpenMachine(kKmdfMachine);
     ReadPortByte(kCmosData);
     WritePortByte(kCmosIndex, 1);
@@ -160,7 +160,7 @@ TEST_F(HardwareTest, KmdfDeviceIsOpenedAndClosedAroundEveryRequest) {
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
 }
 
-TEST_F(HardwareTest, QlixAddressesAboveFourGigabytesKeepTheirHighHalfOnlyOn64BitWindows) {
+TEST_F(NotebookTest, QlixAddressesAboveFourGigabytesKeepTheirHighHalfOnlyOn64BitWindows) {
     // The flash window ends at 4 GiB; 4 GiB above it there is nothing. A 32-bit record cuts the
     // address to its low half and reads the flash, a 64-bit record reads the empty space.
     for (const bool wide : {false, true}) {
@@ -182,10 +182,10 @@ TEST_F(HardwareTest, QlixAddressesAboveFourGigabytesKeepTheirHighHalfOnlyOn64Bit
 
 // --- The Kmdf device missing --------------------------------------------------------------------
 
-class KmdfMissingTest : public HardwareTest {
+class KmdfMissingTest : public NotebookTest {
   protected:
     void SetUp() override {
-        HardwareTest::SetUp();
+        NotebookTest::SetUp();
         MakeMachine(R"({"windows": {"major": 6, "minor": 0}, "accessDevices": {"qtv": false}})");
         emu::ClearHardwareRecord();
     }
@@ -235,7 +235,7 @@ struct RejectCase {
     bool expectValue;        // the read gets the port's value (else all ones)
 };
 
-class RejectedPortRequestTest : public HardwareTest, public ::testing::WithParamInterface<RejectCase> {};
+class RejectedPortRequestTest : public NotebookTest, public ::testing::WithParamInterface<RejectCase> {};
 
 TEST_P(RejectedPortRequestTest, ReadsAreRepeatedAFewTimesThenGiveAllOnes) {
     const RejectCase& c = GetParam();
@@ -264,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RejectCase{"KmdfOnce", kKmdfMachine, 1, 1, false}),
     [](const ::testing::TestParamInfo<RejectCase>& info) { return std::string(info.param.name); });
 
-TEST_F(HardwareTest, ARejectedPortWriteIsSentAFewTimesThenDropped) {
+TEST_F(NotebookTest, ARejectedPortWriteIsSentAFewTimesThenDropped) {
     OpenMachine(kAddmemMachine);
     emu::SetFault("rejectRequests", "ports");
     WritePortByte(kCmosIndex, 0x0E);
@@ -272,7 +272,7 @@ TEST_F(HardwareTest, ARejectedPortWriteIsSentAFewTimesThenDropped) {
     EXPECT_TRUE(emu::PortWrites().empty());
 }
 
-TEST_F(HardwareTest, ARefusedMemoryReadGivesAllOnesAndIsNotRepeated) {
+TEST_F(NotebookTest, ARefusedMemoryReadGivesAllOnesAndIsNotRepeated) {
     OpenMachine(kAddmemMachine);
     emu::SetFault("rejectRequests", "all");
     uint8_t block[8] = {};
@@ -323,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The keyboard controller shorthands ---------------------------------------------------------
 
-TEST_F(HardwareTest, KbcShorthandsUseTheControllersPorts) {
+TEST_F(NotebookTest, KbcShorthandsUseTheControllersPorts) {
     OpenMachine(kAddmemMachine);
     WriteKbcCommand(0x60);
     ASSERT_TRUE(WaitKbcInputEmpty());
@@ -334,14 +334,14 @@ TEST_F(HardwareTest, KbcShorthandsUseTheControllersPorts) {
     EXPECT_EQ(ReadKbcStatus() & 0x04, 0x04);  // the system flag
 }
 
-TEST_F(HardwareTest, ReadKbcDataWaitsForTheOutputBufferThenReadsTheByte) {
+TEST_F(NotebookTest, ReadKbcDataWaitsForTheOutputBufferThenReadsTheByte) {
     OpenMachine(kAddmemMachine);
     emu::PresentKbcByte(emu::KbcSide::Keyboard, 0x1C);
     EXPECT_EQ(ReadKbcData(), 0x1C);
     EXPECT_FALSE(emu::KeyboardController().outputFull);
 }
 
-TEST_F(HardwareTest, WaitingForAByteEndsAtTheBoundWithoutReadingTheDataPort) {
+TEST_F(NotebookTest, WaitingForAByteEndsAtTheBoundWithoutReadingTheDataPort) {
     OpenMachine(R"({"windows": {"major": 5, "minor": 1, "wow64": false}, "faults": {"kbcNeverPresentsOutput": true}})");
     uint8_t value = 0;
     EXPECT_FALSE(TryReadKbcData(&value));
@@ -350,13 +350,13 @@ TEST_F(HardwareTest, WaitingForAByteEndsAtTheBoundWithoutReadingTheDataPort) {
     EXPECT_EQ(ReadKbcData(), 0xFF);
 }
 
-TEST_F(HardwareTest, WaitingForTheInputBufferEndsAtTheBound) {
+TEST_F(NotebookTest, WaitingForTheInputBufferEndsAtTheBound) {
     OpenMachine(R"({"windows": {"major": 5, "minor": 1, "wow64": false}, "faults": {"kbcInputNeverClears": true}})");
     EXPECT_FALSE(WaitKbcInputEmpty());
     EXPECT_EQ(emu::PortReadCount(), static_cast<uint64_t>(kKbcPollLimit));
 }
 
-TEST_F(HardwareTest, WaitingForTheInputBufferSeesItClear) {
+TEST_F(NotebookTest, WaitingForTheInputBufferSeesItClear) {
     OpenMachine(kAddmemMachine);
     WriteKbcCommand(0xAD);  // the controller stays busy for a read or so
     EXPECT_TRUE(WaitKbcInputEmpty());

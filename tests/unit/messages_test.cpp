@@ -3,9 +3,10 @@
 
 #include <string>
 
-#include "app/context.h"
-#include "app/messages.h"
-#include "app/run_options.h"
+#include "core/context.h"
+#include "app/failure.h"
+#include "core/messages.h"
+#include "core/run_options.h"
 #include "base/text.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"

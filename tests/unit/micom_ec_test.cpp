@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/winver.h"
+#include "core/context.h"
+#include "core/winver.h"
 #include "emu/hardware.h"
 #include "hw/driver.h"
 #include "micom/ec.h"
 #include "os/os.h"
-#include "tests/support/emulated_world.h"
+#include "tests/unit/notebook_fixture.h"
 
 namespace {
 
@@ -23,30 +23,7 @@ PortWrite Byte(uint16_t port, uint8_t value) { return PortWrite{port, 1, value};
 
 // A notebook whose access device opens at once; the driver is held open around each test's
 // controller operations, as the callers of the protocol do.
-class EcProtocolTest : public EmulatedWorldTest {
-  protected:
-    void SetUp() override {
-        ResetUpdateContext();
-        driverHandle = os::InvalidHandle();
-    }
-    void TearDown() override {
-        if (open_) CloseAccessDriver();
-        open_ = false;
-        EmulatedWorldTest::TearDown();
-    }
-    void Machine(const std::string& patch = "{}") {
-        MakeWorld(patch);
-        // The access driver's service is installed from the current directory.
-        PutFile("C:\\Users\\tech\\Desktop\\AddMem.sys", "driver");
-        ProbeWindowsVersion();
-        ASSERT_TRUE(OpenAccessDriver());
-        open_ = true;
-        emu::ClearHardwareRecord();
-    }
-    static std::vector<PortWrite> KbcWrites() { return emu::PortWritesTo({0x60, 0x64}); }
-
-    bool open_ = false;
-};
+class EcProtocolTest : public NotebookTest {};
 
 // --- Keyboard-controller channel ---------------------------------------------------------------
 
@@ -61,7 +38,7 @@ class EcRamWriteTest : public EcProtocolTest, public ::testing::WithParamInterfa
 
 TEST_P(EcRamWriteTest, WritesTheRamByteAndHandsAPendingByteBackToItsSide) {
     const PendingCase& c = GetParam();
-    Machine(std::string(R"({"ec": {"pendingByte": )") + c.pending + "}}");
+    OpenMachine(std::string(R"({"ec": {"pendingByte": )") + c.pending + "}}");
     ASSERT_TRUE(WriteEcByte(0xE887, 0x41));
     std::vector<PortWrite> expected = {Command(0xB1), Command(0xBE), Data(0x81), Data(0xE8), Data(0x87), Data(0x41)};
     expected.insert(expected.end(), c.ending.begin(), c.ending.end());
@@ -83,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PendingCase>& info) { return std::string(info.param.name); });
 
 TEST_F(EcProtocolTest, ReadsARamByteWithTheReadRequest) {
-    Machine(R"({"ec": {"ram": {"0xE887": "0x40"}}})");
+    OpenMachine(R"({"ec": {"ram": {"0xE887": "0x40"}}})");
     uint8_t value = 0;
     ASSERT_TRUE(ReadEcByte(0xE887, &value));
     EXPECT_EQ(value, 0x40);
@@ -93,7 +70,7 @@ TEST_F(EcProtocolTest, ReadsARamByteWithTheReadRequest) {
 }
 
 TEST_F(EcProtocolTest, ReadWithAKeyboardBytePendingGivesTheRamByteAndReturnsTheKey) {
-    Machine(R"({"ec": {"ram": {"0x1234": "0x5A"}, "pendingByte": {"side": "keyboard", "value": "0x9C"}}})");
+    OpenMachine(R"({"ec": {"ram": {"0x1234": "0x5A"}, "pendingByte": {"side": "keyboard", "value": "0x9C"}}})");
     uint8_t value = 0;
     ASSERT_TRUE(ReadEcByte(0x1234, &value));
     EXPECT_EQ(value, 0x5A);
@@ -102,7 +79,7 @@ TEST_F(EcProtocolTest, ReadWithAKeyboardBytePendingGivesTheRamByteAndReturnsTheK
 }
 
 TEST_F(EcProtocolTest, SendsASingleCommandByte) {
-    Machine();
+    OpenMachine();
     ASSERT_TRUE(SendEcCommandByte(0xDC));
     EXPECT_EQ(KbcWrites(), (std::vector<PortWrite>{Command(0xB1), Command(0xBE), Data(0xDC), Command(0xB2)}));
     EXPECT_EQ(emu::PowerOnArming(), "kbc");
@@ -111,7 +88,7 @@ TEST_F(EcProtocolTest, SendsASingleCommandByte) {
 
 // A controller that never takes a byte gets nothing written at all: the first wait gives up.
 TEST_F(EcProtocolTest, ControllerThatNeverTakesABytePutsEveryOperationOffAtItsBound) {
-    Machine(R"({"faults": {"kbcInputNeverClears": true}, "ec": {"ram": {"0xE887": "0x40"}}})");
+    OpenMachine(R"({"faults": {"kbcInputNeverClears": true}, "ec": {"ram": {"0xE887": "0x40"}}})");
     uint8_t value = 0;
     EXPECT_FALSE(ReadEcByte(0xE887, &value));
     EXPECT_EQ(value, 0xFF);
@@ -124,7 +101,7 @@ TEST_F(EcProtocolTest, ControllerThatNeverTakesABytePutsEveryOperationOffAtItsBo
 }
 
 TEST_F(EcProtocolTest, ReadWithoutAnAnswerStillEndsTheExchange) {
-    Machine(R"({"faults": {"kbcNeverPresentsOutput": true}, "ec": {"ram": {"0xE887": "0x40"}}})");
+    OpenMachine(R"({"faults": {"kbcNeverPresentsOutput": true}, "ec": {"ram": {"0xE887": "0x40"}}})");
     uint8_t value = 0;
     EXPECT_FALSE(ReadEcByte(0xE887, &value));
     EXPECT_EQ(value, 0xFF);
@@ -137,18 +114,18 @@ TEST_F(EcProtocolTest, ReadWithoutAnAnswerStillEndsTheExchange) {
 // --- Configuration channel ---------------------------------------------------------------------
 
 TEST_F(EcProtocolTest, ProbesTheChipIdentificationAndLeavesConfigurationMode) {
-    Machine(R"({"ec": {"chipId2E": "0x85"}})");
+    OpenMachine(R"({"ec": {"chipId2E": "0x85"}})");
     CloseAccessDriver();  // the probe opens and closes the driver itself
-    open_ = false;
+    opened_ = false;
     EXPECT_EQ(ProbeEcChipId(0x2E), 0x85);
     EXPECT_EQ(emu::PortWritesTo({0x2E, 0x2F}), (std::vector<PortWrite>{Byte(0x2E, 0x55), Byte(0x2E, 0x20), Byte(0x2E, 0xAA)}));
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
 }
 
 TEST_F(EcProtocolTest, ProbeOfAnIndexPortNothingAnswersReadsAllOnes) {
-    Machine();
+    OpenMachine();
     CloseAccessDriver();
-    open_ = false;
+    opened_ = false;
     EXPECT_EQ(ProbeEcChipId(0x6C2), 0xFF);
 }
 
@@ -160,7 +137,6 @@ TEST_F(EcProtocolTest, ProbeWithoutTheAccessDriverReadsAllOnesAndTouchesNoPort) 
     EXPECT_TRUE(emu::PortWrites().empty());
 }
 
-#if !ROMSHELL_PHX
 
 struct MailboxSearchCase {
     const char* name;
@@ -174,7 +150,7 @@ class FindMailboxTest : public EcProtocolTest, public ::testing::WithParamInterf
 
 TEST_P(FindMailboxTest, ReadsLogicalDevice9AndLeavesConfigurationMode) {
     const MailboxSearchCase& c = GetParam();
-    Machine(std::string(R"({"ec": {"chipId2E": "0x85", "chipId6C2": "0x4D", "device9Base": "0x0680", "device9Active": )") +
+    OpenMachine(std::string(R"({"ec": {"chipId2E": "0x85", "chipId6C2": "0x4D", "device9Base": "0x0680", "device9Active": )") +
             (c.active ? "true" : "false") + "}}");
     ecMailboxPort = 0x1234;
     const uint8_t activation = FindEcMailbox(c.port);
@@ -205,7 +181,7 @@ class MailboxCommandTest : public EcProtocolTest {
   protected:
     // A newer controller with its mailbox at 0x680; extra: further fields of "ec".
     void MailboxMachine(const std::string& extra = "") {
-        Machine(R"({"ec": {"chipId2E": "0x85", "device9Active": true, "device9Base": "0x0680")" + extra + "}}");
+        OpenMachine(R"({"ec": {"chipId2E": "0x85", "device9Active": true, "device9Base": "0x0680")" + extra + "}}");
         ecMailboxPort = 0x680;
     }
 };
@@ -266,7 +242,7 @@ TEST_F(MailboxCommandTest, ControllerStillBusyGetsNoParametersAndNoCommand) {
 }
 
 TEST_F(MailboxCommandTest, CommandThatNeverFinishesReportsFailureWithoutReadingAnAnswer) {
-    Machine(R"({"ec": {"chipId2E": "0x85", "device9Active": true, "device9Base": "0x0680"},
+    OpenMachine(R"({"ec": {"chipId2E": "0x85", "device9Active": true, "device9Base": "0x0680"},
                 "faults": {"mailboxNeverClears": true}})");
     ecMailboxPort = 0x680;
     EcMailboxBlock block;
@@ -284,6 +260,5 @@ TEST_F(MailboxCommandTest, CommandThatNeverFinishesReportsFailureWithoutReadingA
     EXPECT_EQ(block.bytes[2], 0x77) << "no answer is taken from an unfinished command";
 }
 
-#endif  // !ROMSHELL_PHX
 
 }  // namespace

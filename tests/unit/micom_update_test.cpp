@@ -8,43 +8,28 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/run_options.h"
-#include "app/winver.h"
+#include "core/context.h"
+#include "core/run_options.h"
+#include "core/winver.h"
 #include "base/text.h"
 #include "emu/hardware.h"
 #include "emu/world.h"
 #include "hw/driver.h"
 #include "micom/ec.h"
+#include "core/variant.h"
+#include "hw/chipset.h"
 #include "micom/micom.h"
 #include "os/os.h"
-#include "tests/support/emulated_world.h"
+#include "tests/unit/notebook_fixture.h"
 #include "tests/unit/stand_in_tool.h"
 
 namespace {
 
 using emu::PortWrite;
 
-constexpr const char* kProgramFolder = "C:\\Users\\tech\\Desktop\\";
 
-class MicomTest : public EmulatedWorldTest {
+class MicomTest : public NotebookTest {
   protected:
-    void SetUp() override {
-        ResetUpdateContext();
-        driverHandle = os::InvalidHandle();
-#if !ROMSHELL_PHX
-        ecMailboxPort = 0;
-#endif
-    }
-    // A notebook from the default profile with patch over it, whose access driver can be
-    // installed from the current directory.
-    void Machine(const std::string& patch = "{}") {
-        MakeWorld(patch);
-        PutFile(std::string(kProgramFolder) + "AddMem.sys", "driver");
-        ProbeWindowsVersion();
-        emu::ClearHardwareRecord();
-    }
-    std::string Log() { return ReadFileBytes(std::string(kProgramFolder) + "DebugLog.txt"); }
     std::vector<uint32_t> PriorityChanges() {
         std::vector<uint32_t> classes;
         for (const auto& e : Events("priorityClass")) classes.push_back(e["class"].get<uint32_t>());
@@ -72,21 +57,20 @@ class ChipVendorTest : public MicomTest, public ::testing::WithParamInterface<Ki
 
 TEST_P(ChipVendorTest, TellsTheControllerKindFromTheChipIdentification) {
     const KindCase& c = GetParam();
-    Machine(std::string(R"({"ec": {"device9Active": true, "device9Base": "0x0680", "chipId2E": )") + c.chip2E +
+    MakeMachine(std::string(R"({"ec": {"device9Active": true, "device9Base": "0x0680", "chipId2E": )") + c.chip2E +
             ", \"chipId6C2\": " + c.chip6C2 + "}}");
-    const int kind = ROMSHELL_PHX ? c.phxKind : c.kind;
-    const bool probes6C2 = ROMSHELL_PHX ? c.phxProbes6C2 : c.probes6C2;
+    const int kind = kVariant.knowsSecondNewEcChip ? c.kind : c.phxKind;
+    const bool probes6C2 = kVariant.knowsSecondNewEcChip ? c.probes6C2 : c.phxProbes6C2;
     EXPECT_EQ(CheckChipVendor(), kind);
     EXPECT_EQ(ctx.newEcKind, kind);
     EXPECT_EQ(emu::PortWritesTo({0x2E}).front(), (PortWrite{0x2E, 1, 0x55}));
     EXPECT_EQ(!emu::PortWritesTo({0x6C2}).empty(), probes6C2);
-#if ROMSHELL_PHX
-    EXPECT_EQ(Log(), "") << "romshell-phx writes no log lines here";
-    EXPECT_TRUE(emu::PortWritesTo({0x2F, 0x6C3}).empty()) << "romshell-phx does not look for a mailbox";
-#else
-    EXPECT_EQ(Log(), "Check Chip Vendor\r\nCheck Chip Vendor end\r\n");
-    EXPECT_EQ(ecMailboxPort, c.mailbox);
-#endif
+    EXPECT_EQ(Log(), kVariant.logsSteps ? "Check Chip Vendor\r\nCheck Chip Vendor end\r\n" : "");
+    if (kVariant.usesEcMailbox) {
+        EXPECT_EQ(ecMailboxPort, c.mailbox);
+    } else {
+        EXPECT_TRUE(emu::PortWritesTo({0x2F, 0x6C3}).empty()) << "no mailbox is looked for";
+    }
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
 }
 
@@ -102,22 +86,22 @@ INSTANTIATE_TEST_SUITE_P(
         KindCase{"NoChipAtAll", "null", "null", 0, true, 0, true, 0}),
     [](const ::testing::TestParamInfo<KindCase>& info) { return std::string(info.param.name); });
 
-#if !ROMSHELL_PHX
 TEST_F(MicomTest, NewerKindWithAnInactiveMailboxHasNoMailboxPort) {
-    Machine(R"({"ec": {"chipId2E": "0x85", "device9Active": false, "device9Base": "0x0680"}})");
+    if (!kVariant.usesEcMailbox) GTEST_SKIP() << "this program knows no controller mailbox";
+    MakeMachine(R"({"ec": {"chipId2E": "0x85", "device9Active": false, "device9Base": "0x0680"}})");
     EXPECT_EQ(CheckChipVendor(), 1);
     EXPECT_EQ(ecMailboxPort, 0);
     EXPECT_EQ(emu::PortWritesTo({0x2E}).back(), (PortWrite{0x2E, 1, 0xAA}));
 }
 
 TEST_F(MicomTest, MailboxIsLookedUpThroughThePortThatAnswered) {
-    Machine(R"({"ec": {"chipId6C2": "0x4D", "device9Active": true, "device9Base": "0x0A00"}})");
+    if (!kVariant.usesEcMailbox) GTEST_SKIP() << "this program knows no controller mailbox";
+    MakeMachine(R"({"ec": {"chipId6C2": "0x4D", "device9Active": true, "device9Base": "0x0A00"}})");
     EXPECT_EQ(CheckChipVendor(), 1);
     EXPECT_EQ(ecMailboxPort, 0x0A00);
     EXPECT_EQ(emu::PortWritesTo({0x6C3}), (std::vector<PortWrite>{PortWrite{0x6C3, 1, 0x09}}));
     EXPECT_TRUE(emu::PortWritesTo({0x2F}).empty());
 }
-#endif
 
 // --- MICOM tool --------------------------------------------------------------------------------
 
@@ -199,7 +183,7 @@ TEST_F(MicomToolTest, CommandLineLongerThanItsBufferFailsWithoutStartingTheTool)
 // --- CMOS --------------------------------------------------------------------------------------
 
 TEST_F(MicomTest, ClearCmosZeroesStandardBytesFrom0x20AndTheWholeExtendedBank) {
-    Machine(R"({"cmos": {"fill": "0x5A"}})");
+    MakeMachine(R"({"cmos": {"fill": "0x5A"}})");
     EXPECT_EQ(ClearCmos(), kResultOk);
     for (int i = 0; i < 0x80; ++i) {
         EXPECT_EQ(emu::Cmos(0, static_cast<uint8_t>(i)), i < 0x20 ? 0x5A : 0) << "standard " << i;
@@ -220,7 +204,7 @@ TEST_F(MicomTest, ClearCmosZeroesStandardBytesFrom0x20AndTheWholeExtendedBank) {
 }
 
 TEST_F(MicomTest, ClearCmosWithoutTheAccessDriverChangesNothing) {
-    Machine(kNoDriver);
+    MakeMachine(kNoDriver);
     EXPECT_EQ(ClearCmos(), kResultDriverLoad);
     EXPECT_EQ(emu::Cmos(0, 0x40), 90);
     EXPECT_TRUE(emu::PortWrites().empty());
@@ -241,7 +225,7 @@ class GlobalSmiTest : public MicomTest, public ::testing::WithParamInterface<Smi
 
 TEST_P(GlobalSmiTest, SetsTheGlobalEnableBitOnlyWhenItIsClear) {
     const SmiCase& c = GetParam();
-    Machine(std::string(R"({"pci": {"pmBase": )") + c.pmBase + ", \"smiControl\": " + std::to_string(c.control) + "}}");
+    MakeMachine(std::string(R"({"pci": {"pmBase": )") + c.pmBase + ", \"smiControl\": " + std::to_string(c.control) + "}}");
     EXPECT_EQ(EnableGlobalSmi(), c.expected);
     EXPECT_EQ(emu::SmiControlWord(), c.controlAfter);
     // The LPC bridge's register 0x40 is asked for through configuration mechanism 1.
@@ -262,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SmiCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MicomTest, EnableGlobalSmiWithoutTheAccessDriverFails) {
-    Machine(kNoDriver);
+    MakeMachine(kNoDriver);
     EXPECT_EQ(EnableGlobalSmi(), kResultDriverLoad);
     EXPECT_TRUE(emu::PortWrites().empty());
 }
@@ -279,7 +263,7 @@ class LegacyArmTest : public MicomTest, public ::testing::WithParamInterface<Leg
 
 TEST_P(LegacyArmTest, SetsBit0OfRamByte0xE887AtRealtimePriority) {
     const LegacyArmCase& c = GetParam();
-    Machine(R"({"ec": {"ram": {"0xE887": )" + std::to_string(c.before) + "}}}");
+    MakeMachine(R"({"ec": {"ram": {"0xE887": )" + std::to_string(c.before) + "}}}");
     const uint32_t previous = os::GetPriorityClass();
     EXPECT_EQ(ArmPowerOnLegacyEc(), kResultOk);
     EXPECT_EQ(emu::EcRam(0xE887), c.after);
@@ -307,7 +291,7 @@ struct ArmFaultCase {
 class LegacyArmFaultTest : public MicomTest, public ::testing::WithParamInterface<ArmFaultCase> {};
 
 TEST_P(LegacyArmFaultTest, ControllerThatDoesNotAnswerIsAFailedArmingAndTheByteStaysAsItWas) {
-    Machine(std::string(R"({"ec": {"ram": {"0xE887": "0x40"}}, "faults": {)") + GetParam().fault + ": true}}");
+    MakeMachine(std::string(R"({"ec": {"ram": {"0xE887": "0x40"}}, "faults": {)") + GetParam().fault + ": true}}");
     const uint32_t previous = os::GetPriorityClass();
     EXPECT_EQ(ArmPowerOnLegacyEc(), kResultDriverLoad);
     EXPECT_EQ(emu::EcRam(0xE887), 0x40);
@@ -323,14 +307,14 @@ INSTANTIATE_TEST_SUITE_P(Faults, LegacyArmFaultTest,
                          [](const ::testing::TestParamInfo<ArmFaultCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MicomTest, ArmingWithoutTheAccessDriverFails) {
-    Machine(kNoDriver);
+    MakeMachine(kNoDriver);
     EXPECT_EQ(ArmPowerOnLegacyEc(), kResultDriverLoad);
     EXPECT_EQ(ArmPowerOnNewEc(), kResultDriverLoad);
     EXPECT_TRUE(PriorityChanges().empty());
 }
 
 TEST_F(MicomTest, NewKindWithoutMailboxArmsThroughTheKeyboardController) {
-    Machine(R"({"ec": {"chipId2E": "0x4D", "device9Active": false}})");
+    MakeMachine(R"({"ec": {"chipId2E": "0x4D", "device9Active": false}})");
     ASSERT_EQ(CheckChipVendor(), 1);
     emu::ClearHardwareRecord();
     const uint32_t previous = os::GetPriorityClass();
@@ -344,28 +328,28 @@ TEST_F(MicomTest, NewKindWithoutMailboxArmsThroughTheKeyboardController) {
 }
 
 TEST_F(MicomTest, NewKindWithAnActiveMailbox) {
-    Machine(R"({"ec": {"chipId2E": "0x4D", "device9Active": true, "device9Base": "0x0680"}})");
+    MakeMachine(R"({"ec": {"chipId2E": "0x4D", "device9Active": true, "device9Base": "0x0680"}})");
     ASSERT_EQ(CheckChipVendor(), 1);
     emu::ClearHardwareRecord();
     const uint32_t previous = os::GetPriorityClass();
     EXPECT_EQ(ArmPowerOnNewEc(), kResultOk);
-#if ROMSHELL_PHX
-    // romshell-phx knows no mailbox: the command goes over the keyboard controller.
-    EXPECT_EQ(emu::PowerOnArming(), "kbc");
-    EXPECT_TRUE(emu::PortWritesTo({0x680, 0x681}).empty());
-#else
-    EXPECT_EQ(emu::PowerOnArming(), "mailbox");
-    EXPECT_TRUE(emu::PortWritesTo({0x60, 0x64}).empty());
-    auto commands = emu::EcCommands();
-    ASSERT_FALSE(commands.empty());
-    EXPECT_EQ(commands.back()["parameters"], nlohmann::json(std::vector<int>(14, 0)));
-#endif
+    if (!kVariant.usesEcMailbox) {
+        // Without the mailbox the command goes over the keyboard controller.
+        EXPECT_EQ(emu::PowerOnArming(), "kbc");
+        EXPECT_TRUE(emu::PortWritesTo({0x680, 0x681}).empty());
+    } else {
+        EXPECT_EQ(emu::PowerOnArming(), "mailbox");
+        EXPECT_TRUE(emu::PortWritesTo({0x60, 0x64}).empty());
+        auto commands = emu::EcCommands();
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ(commands.back()["parameters"], nlohmann::json(std::vector<int>(14, 0)));
+    }
     EXPECT_EQ(PriorityChanges(), (std::vector<uint32_t>{0x100, previous}));
 }
 
-#if !ROMSHELL_PHX
 TEST_F(MicomTest, MailboxThatNeverFinishesIsAFailedArming) {
-    Machine(R"({"ec": {"chipId2E": "0x85", "device9Active": true, "device9Base": "0x0680"},
+    if (!kVariant.usesEcMailbox) GTEST_SKIP() << "this program knows no controller mailbox";
+    MakeMachine(R"({"ec": {"chipId2E": "0x85", "device9Active": true, "device9Base": "0x0680"},
                 "faults": {"mailboxNeverClears": true}})");
     ASSERT_EQ(CheckChipVendor(), 1);
     const uint32_t previous = os::GetPriorityClass();
@@ -373,10 +357,9 @@ TEST_F(MicomTest, MailboxThatNeverFinishesIsAFailedArming) {
     EXPECT_EQ(os::GetPriorityClass(), previous);
     EXPECT_EQ(emu::OpenDeviceHandles(), 0);
 }
-#endif
 
 TEST_F(MicomTest, NewKindOverAControllerThatNeverTakesAByteIsAFailedArming) {
-    Machine(R"({"ec": {"chipId2E": "0x4D"}, "faults": {"kbcInputNeverClears": true}})");
+    MakeMachine(R"({"ec": {"chipId2E": "0x4D"}, "faults": {"kbcInputNeverClears": true}})");
     ASSERT_EQ(CheckChipVendor(), 1);
     EXPECT_EQ(ArmPowerOnNewEc(), kResultDriverLoad);
     EXPECT_EQ(emu::PowerOnArming(), "");

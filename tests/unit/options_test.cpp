@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "app/options.h"
-#include "app/run_options.h"
+#include "core/run_options.h"
 
 namespace {
 

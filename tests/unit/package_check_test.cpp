@@ -1,9 +1,9 @@
 // Finding and checking the package behind the program.
 #include <gtest/gtest.h>
 
-#include "app/context.h"
-#include "app/run_options.h"
-#include "app/variant.h"
+#include "core/context.h"
+#include "core/run_options.h"
+#include "core/variant.h"
 #include "package/package.h"
 #include "tests/support/emulated_world.h"
 #include "tests/unit/package_builder.h"
@@ -77,7 +77,7 @@ TEST_F(PackageCheckTest, LoadsTheDefaultOptions) {
     PutFile(kProgram, testpkg::ProgramWithPackage(8, {}));
     ctx.runOptions = BlockPowerOff | SkipCheckPower;
     EXPECT_EQ(CheckPackage(kProgram, 1024), 0);
-    if constexpr (kPhxVariant) {
+    if (kVariant.parsesOptionsFirst) {
         // romshell-phx has parsed its command line already: the package adds its bits.
         EXPECT_EQ(ctx.runOptions, 8u | BlockPowerOff | SkipCheckPower);
     } else {
@@ -86,7 +86,7 @@ TEST_F(PackageCheckTest, LoadsTheDefaultOptions) {
 }
 
 TEST_F(PackageCheckTest, ReadBiosParsedFirstStaysTheWholeWord) {
-    if constexpr (!kPhxVariant) GTEST_SKIP() << "romshell reads the package before its command line";
+    if (!kVariant.parsesOptionsFirst) GTEST_SKIP() << "this program reads the package before its command line";
     PutFile(kProgram, testpkg::ProgramWithPackage(MarkLastFlashBlock | DmiOnly, {}));
     ctx.runOptions = ReadBios;
     EXPECT_EQ(CheckPackage(kProgram, 1024), 0);

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/run_options.h"
-#include "app/variant.h"
+#include "core/context.h"
+#include "core/run_options.h"
+#include "core/variant.h"
 #include "os/os.h"
 #include "package/package.h"
 #include "tests/support/emulated_world.h"
@@ -112,7 +112,7 @@ TEST_F(PackageReaderTest, ExtractsEveryEntryUnderItsNameWithoutGz) {
 TEST_F(PackageReaderTest, LoadsTheDefaultOptionsIntoTheFlagWord) {
     ctx.runOptions = BlockPowerOff | SkipCheckPower;
     EXPECT_EQ(ExtractAll(ProgramWithPackage(MarkLastFlashBlock, {Packed("a.gz", "a")})), 0);
-    if constexpr (kPhxVariant) {
+    if (kVariant.parsesOptionsFirst) {
         EXPECT_EQ(ctx.runOptions, uint32_t{MarkLastFlashBlock | BlockPowerOff | SkipCheckPower});
     } else {
         EXPECT_EQ(ctx.runOptions, uint32_t{MarkLastFlashBlock});
@@ -120,9 +120,9 @@ TEST_F(PackageReaderTest, LoadsTheDefaultOptionsIntoTheFlagWord) {
 }
 
 TEST_F(PackageReaderTest, EmptyPackageIsResult1AfterLoadingTheOptions) {
-    ctx.runOptions = kPhxVariant ? uint32_t{BlockPowerOff} : 0x55u;
+    ctx.runOptions = kVariant.parsesOptionsFirst ? uint32_t{BlockPowerOff} : 0x55u;
     EXPECT_EQ(ExtractAll(ProgramWithPackage(DmiOnly, {})), 1);
-    EXPECT_EQ(ctx.runOptions, kPhxVariant ? uint32_t{DmiOnly | BlockPowerOff} : uint32_t{DmiOnly});
+    EXPECT_EQ(ctx.runOptions, kVariant.parsesOptionsFirst ? uint32_t{DmiOnly | BlockPowerOff} : uint32_t{DmiOnly});
     EXPECT_TRUE(WorkFiles().empty());
 }
 
@@ -175,7 +175,7 @@ TEST_F(PackageReaderTest, MagicMustMatchExactly) {
         SCOPED_TRACE(magic);
         ctx.runOptions = 0x55;
         EXPECT_EQ(ExtractAll(ProgramWithPackage(8, {Packed("a.gz", "a")}, magic)), 4);
-        EXPECT_EQ(ctx.runOptions, kPhxVariant ? 0x55u : 0u);
+        EXPECT_EQ(ctx.runOptions, kVariant.parsesOptionsFirst ? 0x55u : 0u);
         EXPECT_TRUE(WorkFiles().empty());
     }
 }
@@ -188,7 +188,7 @@ TEST_F(PackageReaderTest, MissingProgramFileIsResult6AndClearsTheWordInRomshell)
     ctx.runOptions = 0x55;
     DecompressFailure failure;
     EXPECT_EQ(TryExtractAllEntries("C:\\nowhere.exe", kOffset, &failure), 6);
-    EXPECT_EQ(ctx.runOptions, kPhxVariant ? 0x55u : 0u);
+    EXPECT_EQ(ctx.runOptions, kVariant.parsesOptionsFirst ? 0x55u : 0u);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -274,7 +274,7 @@ TEST_F(PackageReaderTest, RefusedEntryNeverReplacesAnEarlierEntrysFile) {
 TEST_F(PackageReaderTest, CutOptionsFieldLoadsNothingIntoTheWord) {
     ctx.runOptions = 0x55;
     EXPECT_EQ(ExtractAll(ProgramWithPackage(8, {}).substr(0, kOffset + 6)), 5);
-    EXPECT_EQ(ctx.runOptions, kPhxVariant ? 0x55u : 0u);
+    EXPECT_EQ(ctx.runOptions, kVariant.parsesOptionsFirst ? 0x55u : 0u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "app/preflight.h"
-#include "app/run_options.h"
+#include "core/run_options.h"
 #include "emu/hardware.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"

@@ -9,12 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/context.h"
-#include "app/run_options.h"
+#include "core/context.h"
+#include "core/run_options.h"
 #include "emu/window.h"
 #include "emu/world.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
+#include "package/package.h"
 #include "tests/unit/package_builder.h"
 #include "ui/progress.h"
 
@@ -67,7 +68,8 @@ protected:
 
     // Starts the window's thread and waits, as the main thread does, for the extraction's end.
     void Start() {
-        thread_ = os::CreateThread(ProgressThread, nullptr);
+        static const ProgressJob extraction = {ExtractOwnPackage};
+        thread_ = os::CreateThread(ProgressThread, const_cast<ProgressJob*>(&extraction));
         ASSERT_NE(thread_, nullptr);
         ASSERT_EQ(os::WaitForSingleObject(ctx.unpackDone, 10000), os::kWaitObject0) << "unpackDone was not signalled";
     }

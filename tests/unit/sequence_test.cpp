@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "app/context.h"
+#include "core/context.h"
 #include "app/entry.h"
-#include "app/variant.h"
+#include "core/variant.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
 #include "tests/unit/package_builder.h"
@@ -23,7 +23,7 @@ class SequenceTest : public EmulatedWorldTest {
 };
 
 TEST_F(SequenceTest, PhxWithoutAPackageFailsTheCheckWithInvalidOption) {
-    if constexpr (!kPhxVariant) GTEST_SKIP() << "romshell reaches the package check later";
+    if (!kVariant.parsesOptionsFirst) GTEST_SKIP() << "this program reaches the package check later";
     MakeWorld();
     PutFile(kProgram, "MZ" + std::string(4094, '\0'));
     EXPECT_EQ(Run(""), 0x8000000eu);
@@ -35,7 +35,7 @@ TEST_F(SequenceTest, PhxWithoutAPackageFailsTheCheckWithInvalidOption) {
 }
 
 TEST_F(SequenceTest, PhxRefusesAnUnknownOptionBeforeReadingThePackage) {
-    if constexpr (!kPhxVariant) GTEST_SKIP() << "romshell parses its options after the unpack";
+    if (!kVariant.parsesOptionsFirst) GTEST_SKIP() << "this program parses its options after the unpack";
     MakeWorld();
     PutFile(kProgram, testpkg::ProgramWithPackage(8, {}));
     EXPECT_EQ(Run("/BOGUS"), 0x8000000eu);

@@ -3,8 +3,9 @@
 
 #include <string>
 
-#include "app/context.h"
-#include "app/winver.h"
+#include "core/context.h"
+#include "app/shutdown.h"
+#include "core/winver.h"
 #include "tests/support/emulated_world.h"
 
 namespace {

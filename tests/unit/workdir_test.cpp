@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/context.h"
-#include "app/variant.h"
+#include "core/context.h"
+#include "core/variant.h"
 #include "base/text.h"
 #include "os/os.h"
 #include "package/workdir.h"
@@ -37,7 +37,7 @@ TEST_F(WorkDirTest, CreatesTheWorkingDirectoryUnderTempAndMakesItCurrent) {
     EXPECT_STREQ(ctx.workDir, kWork);
     EXPECT_TRUE(EqualIgnoreCase(CurrentDirectory().c_str(),
                                 "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update"));
-    EXPECT_EQ(Log(), kPhxVariant ? "" : "00. Success to Create Directory\r\n");
+    EXPECT_EQ(Log(), kVariant.logsSteps ? "00. Success to Create Directory\r\n" : "");
 }
 
 TEST_F(WorkDirTest, TempEndingInABackslashGetsNoSecondOne) {
@@ -176,8 +176,8 @@ TEST_F(WorkDirTest, CleanUpRemovesEveryNamedFileAndLeavesTheRest) {
     CleanUpWorkingFiles();
     for (const char* name : named) EXPECT_FALSE(FileExists(Work(name))) << name;
     // romshell-phx has no AMI files to remove.
-    EXPECT_EQ(FileExists(Work("AFUWIN.exe")), kPhxVariant);
-    EXPECT_EQ(FileExists(Work("ConResEn_ami.dll")), kPhxVariant);
+    EXPECT_EQ(FileExists(Work("AFUWIN.exe")), !kVariant.hasAmiPath);
+    EXPECT_EQ(FileExists(Work("ConResEn_ami.dll")), !kVariant.hasAmiPath);
     EXPECT_TRUE(FileExists(Work("devcon.exe")));
 }
 

@@ -33,7 +33,7 @@ void PrintTo(const Program& program, std::ostream* os) { *os << program.file; }
 
 constexpr uint16_t kEnglishUs = 0x409;
 
-// The string table source: lines ROMSHELL_STRING(id, "text") with C escapes.
+// The string table source: lines ROMSHELL_STRING(id, name, "text") with C escapes.
 std::map<uint32_t, std::u16string> ReadStringSource(const std::string& path) {
     std::ifstream in(path);
     std::map<uint32_t, std::u16string> out;

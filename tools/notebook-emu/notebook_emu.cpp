@@ -30,6 +30,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "package/format.h"
 #include "tools/notebook-emu/report.h"
 
 extern char** environ;
@@ -45,14 +46,6 @@ constexpr int kUsageError = 2;
 constexpr int kFaceError = 125;
 constexpr size_t kOutputKept = 16384;
 
-struct Marker {
-    const char* variant;
-    const char* text;
-};
-constexpr Marker kMarkers[] = {
-    {"romshell", "UnPaCkErSiG@Version 2.02"},
-    {"romshell-phx", "UnPaCkErSiG@Version 1.50"},
-};
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "notebook-emu: %s\n", message.c_str());
@@ -69,23 +62,26 @@ bool ReadFile(const std::string& path, std::string* bytes) {
 }
 
 // The variant whose marker the program image carries: the part of the file in front of its
-// package (the package's offset is at byte 40), or the whole file when it has none.
+// package, or the whole file when it has none.
 std::string VariantOf(const std::string& file, std::string* why) {
     size_t end = file.size();
     if (file.size() >= 64) {
         uint32_t offset = 0;
-        std::memcpy(&offset, file.data() + 40, 4);
-        if (offset != 0 && offset <= file.size() && file.compare(offset, 4, "LPCK") == 0) end = offset;
+        std::memcpy(&offset, file.data() + kPackageOffsetPosition, 4);
+        if (offset != 0 && offset <= file.size() &&
+            file.compare(offset, 4, kPackageMagicText, sizeof kPackageMagicText) == 0) {
+            end = offset;
+        }
     }
     std::string image = file.substr(0, end);
     std::string found;
-    for (const Marker& m : kMarkers) {
-        if (image.find(std::string(m.text) + '\0') == std::string::npos) continue;
+    for (const ProgramMarker& m : kProgramMarkers) {
+        if (image.find(std::string(m.marker) + '\0') == std::string::npos) continue;
         if (!found.empty()) {
             *why = "carries the markers of both programs; choose one with --variant";
             return "";
         }
-        found = m.variant;
+        found = m.program;
     }
     if (found.empty()) *why = "carries no unpacker marker; choose the program with --variant";
     return found;

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
 #include "emu/hardware.h"
 #include "emu/tools/wph_image.h"
 #include "emu/world.h"
@@ -25,7 +25,7 @@ struct StringRow {
     const char* text;
 };
 constexpr StringRow kStrings[] = {
-#define ROMSHELL_STRING(id, text) {id, text},
+#define ROMSHELL_STRING(id, name, text) {id, text},
 #include "res/strings_en.inc"
 #undef ROMSHELL_STRING
 };

@@ -11,8 +11,9 @@
 #include <map>
 #include <sstream>
 
-#include "app/run_options.h"
+#include "core/run_options.h"
 #include "package/entry_name.h"
+#include "package/format.h"
 
 namespace fs = std::filesystem;
 
@@ -20,21 +21,15 @@ namespace pack {
 
 namespace {
 
-// The package format, as the program reads it.
-constexpr uint32_t kOffsetPosition = 40;
+// The package format is the program's own (package/format.h).
+constexpr uint32_t kOffsetPosition = kPackageOffsetPosition;
 constexpr uint32_t kMinimumProgramSize = 64;
-constexpr char kMagic[4] = {'L', 'P', 'C', 'K'};
-constexpr uint32_t kHeaderSize = 12;
-constexpr uint32_t kNameSize = 260;
-constexpr uint32_t kHeadSize = 264;
+constexpr const char (&kMagic)[4] = kPackageMagicText;
+constexpr uint32_t kHeaderSize = kPackageHeaderSize;
+constexpr uint32_t kNameSize = kEntryNameSize;
+constexpr uint32_t kHeadSize = kEntryHeadSize;
 constexpr uint8_t kGzipOsCode = 11;
-constexpr const char kSuffix[] = ".gz";
-
-// The markers the two programs carry in their initialised data.
-constexpr std::array<std::pair<const char*, const char*>, 2> kMarkers = {{
-    {"romshell", "UnPaCkErSiG@Version 2.02"},
-    {"romshell-phx", "UnPaCkErSiG@Version 1.50"},
-}};
+constexpr const char (&kSuffix)[4] = kEntrySuffix;
 
 constexpr size_t kChunk = 1 << 16;
 
@@ -476,7 +471,7 @@ bool ReadPackage(const std::string& file, PackageInfo* info, Problems* problems)
     uint64_t imageSize = info->offset != 0 && info->offset <= size ? info->offset : size;
     std::string image(static_cast<size_t>(imageSize), '\0');
     if (ReadAt(in, 0, image.data(), image.size())) {
-        for (const auto& [variant, marker] : kMarkers) {
+        for (const auto& [variant, marker] : kProgramMarkers) {
             if (image.find(std::string(marker) + '\0') != std::string::npos) {
                 info->variant = info->variant.empty() ? variant : "ambiguous";
             }

@@ -1,6 +1,7 @@
 // The emulated program's entry point: the Linux build of the program runs against the emulated
 // notebook and its Windows (see emu/program.h for its command line).
 #include "app/entry.h"
+#include "core/variant.h"
 #include "emu/program.h"
 #include "os/os.h"
 
@@ -11,9 +12,5 @@ uint32_t EnterProgram(char* commandLine) { return ProgramEntry(os::ProgramModule
 }  // namespace
 
 int main(int argc, char** argv) {
-#if ROMSHELL_PHX
-    emu::RunEmulatedProgram(argc, argv, "romshell-phx", EnterProgram);
-#else
-    emu::RunEmulatedProgram(argc, argv, "romshell", EnterProgram);
-#endif
+    emu::RunEmulatedProgram(argc, argv, kVariant.programName, EnterProgram);
 }

@@ -30,7 +30,7 @@ struct StringRow {
 
 // The program's own string table: the same rows the Windows build compiles into its resources.
 constexpr StringRow kProgramStrings[] = {
-#define ROMSHELL_STRING(id, text) {id, text},
+#define ROMSHELL_STRING(id, name, text) {id, text},
 #include "res/strings_en.inc"
 #undef ROMSHELL_STRING
 };

@@ -1,17 +1,21 @@
-// A fixture for the hardware layer's tests: an emulated notebook whose Windows decides the access
-// device, and the records of what reached the hardware.
+// The unit tests' one emulated-notebook fixture: a notebook from the default profile with a patch
+// over it, whose Windows decides the access device, with the records of what reached the hardware,
+// and one reset of every process-wide value of the program before each test.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/context.h"
-#include "app/winver.h"
+#include "core/context.h"
+#include "core/winver.h"
 #include "emu/hardware.h"
 #include "hw/driver.h"
+#include "hw/firmware.h"
+#include "micom/ec.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
 
@@ -29,12 +33,18 @@ inline constexpr const char* kMemioMachine =
 // The program's folder, current when a test world starts.
 inline constexpr const char* kProgramFolder = "C:\\Users\\tech\\Desktop";
 
-class HardwareTest : public EmulatedWorldTest {
+// Puts the run record and the program's process-wide hardware values back to their start.
+inline void ResetProgramState() {
+    ResetUpdateContext();
+    driverHandle = os::InvalidHandle();
+    isNt = 0;
+    std::memset(swSmiRecord, 0, sizeof swSmiRecord);
+    ecMailboxPort = 0;
+}
+
+class NotebookTest : public EmulatedWorldTest {
   protected:
-    void SetUp() override {
-        ResetUpdateContext();
-        driverHandle = os::InvalidHandle();
-    }
+    void SetUp() override { ResetProgramState(); }
     void TearDown() override {
         if (opened_) CloseAccessDriver();
         opened_ = false;
@@ -44,19 +54,21 @@ class HardwareTest : public EmulatedWorldTest {
 
     // A notebook from the default profile with patch over it, its Windows version probed, and the
     // ADDMEM driver file in the current directory (where the service is installed from).
-    void MakeMachine(const std::string& patch) {
+    void MakeMachine(const std::string& patch = "{}") {
         MakeWorld(patch);
         PutFile(std::string(kProgramFolder) + "\\AddMem.sys", "emulated driver");
         ProbeWindowsVersion();
         emu::ClearHardwareRecord();
     }
     // MakeMachine, then the access device opened and the records cleared.
-    void OpenMachine(const std::string& patch) {
+    void OpenMachine(const std::string& patch = "{}") {
         MakeMachine(patch);
         ASSERT_TRUE(OpenAccessDriver());
         opened_ = true;
         emu::ClearHardwareRecord();
     }
+    // The debug log in the program's folder.
+    std::string Log() { return ReadFileBytes(std::string(kProgramFolder) + "\\DebugLog.txt"); }
 
     static std::vector<emu::PortWrite> KbcWrites() { return emu::PortWritesTo({0x60, 0x64}); }
 

@@ -1,6 +1,6 @@
-#include "app/winver.h"
+#include "core/winver.h"
 
-#include "app/context.h"
+#include "core/context.h"
 #include "os/os.h"
 
 void ProbeWindowsVersion() {
@@ -13,12 +13,4 @@ void ProbeWindowsVersion() {
     // Without IsWow64Process (older Windows) the program counts as running on 32-bit Windows.
     int wow64 = 0;
     ctx.isWow64 = (os::IsWow64Process(&wow64) && wow64 != 0) ? 1 : 0;
-}
-
-void ShutdownSystem(uint32_t flags) {
-    os::VersionInfo version{};
-    if (os::GetVersionEx(&version) && version.platformId == os::kPlatformWin32Nt) {
-        os::EnableShutdownPrivilege();
-    }
-    os::ExitWindowsEx(flags);
 }

@@ -1,4 +1,4 @@
-#include "app/run_options.h"
+#include "core/run_options.h"
 
 #include "base/text.h"
 

@@ -1,9 +1,11 @@
-// What the program shows and writes: message boxes, the debug log and the failure exit.
+// What the program shows and writes: message boxes, the debug log and the texts of the string
+// table.
 #pragma once
 
 #include <cstdint>
 
-#include "app/result_codes.h"
+#include "core/result_codes.h"
+#include "core/string_ids.h"
 
 constexpr int kMessageSize = 1024;  // formatted texts hold at most 1023 characters
 
@@ -20,6 +22,9 @@ int ShowMessage(uint32_t style, const char* caption, const char* format, ...)
 // Appends one line to "DebugLog.txt" in the current directory, opening and closing the file for
 // the line so that the log survives a crash or a power-off after any line.
 void LogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A line of the debug log that only some programs write (see Variant::logsSteps): the step names
+// and the details of each step.
+void LogStep(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Loads string id of the resource module (the program's own until a language library is loaded)
 // into buffer; an empty text when it does not exist.
@@ -36,6 +41,3 @@ struct TextArg {
 // ones read as empty or 0); any other percent sign is kept as written. The result is cut to fit.
 void FormatTableText(char* out, int size, const char* format, const TextArg* args, int argCount);
 
-// The failure exit: ends the update with code, cleaning up as far as the run had got and showing
-// the code's caption and text. Returns code, which becomes the process exit code.
-ResultCode FailUpdate(ResultCode code);

@@ -1,14 +1,12 @@
-#include "app/messages.h"
+#include "core/messages.h"
 
 #include <cstdarg>
 
-#include "app/context.h"
-#include "app/run_options.h"
 #include "base/text.h"
-#include "hw/input.h"
+#include "core/context.h"
+#include "core/run_options.h"
+#include "core/variant.h"
 #include "os/os.h"
-#include "package/workdir.h"
-#include "ui/progress.h"
 
 int ShowMessage(uint32_t style, const char* caption, const char* format, ...) {
     if (HasOption(NoMessageBox)) return os::kIdOk;
@@ -20,12 +18,11 @@ int ShowMessage(uint32_t style, const char* caption, const char* format, ...) {
     return os::MessageBox(ctx.progressWindow.load(), text, caption, style);
 }
 
-void LogLine(const char* format, ...) {
+namespace {
+
+void WriteLogLine(const char* format, va_list args) {
     char text[kMessageSize];
-    va_list args;
-    va_start(args, format);
     FormatTextV(text, sizeof text, format, args);
-    va_end(args);
 
     os::Handle log = os::CreateFile("DebugLog.txt", os::kGenericWrite, os::kShareRead,
                                     os::kOpenAlways, os::kFileAttributeNormal);
@@ -35,6 +32,23 @@ void LogLine(const char* format, ...) {
     os::WriteFile(log, text, static_cast<uint32_t>(BoundedLength(text, sizeof text)), &written);
     os::WriteFile(log, "\r\n", 2, &written);
     os::CloseHandle(log);
+}
+
+}  // namespace
+
+void LogLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteLogLine(format, args);
+    va_end(args);
+}
+
+void LogStep(const char* format, ...) {
+    if (!kVariant.logsSteps) return;
+    va_list args;
+    va_start(args, format);
+    WriteLogLine(format, args);
+    va_end(args);
 }
 
 void LoadText(uint32_t id, char* buffer, int size) {
@@ -95,49 +109,3 @@ void FormatTableText(char* out, int size, const char* format, const TextArg* arg
     }
 }
 
-namespace {
-
-// Whether the failure happened after the package was unpacked, so that there is a running
-// window, input devices held off and working files to remove. The code alone does not tell: the
-// package check and the access driver can fail with such codes before the working directory
-// exists, and the clean-up deletes fixed file names in the current directory, which is then the
-// user's (or the TEMP directory with the access driver file). It runs only in the working
-// directory.
-bool FailedAfterUnpack(ResultCode code) {
-    return code > kResultUnpack && code != kResultDirectory && code != kResultNoAcAdapter &&
-           code != kResultBattery && code != kResultNoAcAndBattery && ctx.workDir[0] != '\0';
-}
-
-}  // namespace
-
-ResultCode FailUpdate(ResultCode code) {
-    ctx.busy = 0;
-    if (FailedAfterUnpack(code)) {
-        StopProgressAnimation();
-        EnableInputDevices();
-        CleanUpWorkingFiles();
-        RemoveCandidatesAndRuntime();
-    }
-    if (code < kResultInitialization || code > kResultBiosNotNewer) return code;
-
-    const ResultRow* row = FindResult(code);
-    if (row == nullptr) return code;
-    LoadText(row->captionId, ctx.captionText, sizeof ctx.captionText);
-    char format[kTextSize];
-    LoadText(row->textId, format, sizeof format);
-    char text[kMessageSize];
-    if (code == kResultModelMismatch || code == kResultPartNumberMismatch ||
-        code == kResultModelRefused) {
-        const TextArg names[] = {
-            {TextArg::Text, ctx.currentModel, 0},
-            {TextArg::Text, ctx.currentPartNumber, 0},
-            {TextArg::Text, ctx.newModel, 0},
-            {TextArg::Text, ctx.newPartNumber, 0},
-        };
-        FormatTableText(text, sizeof text, format, names, 4);
-    } else {
-        FormatTableText(text, sizeof text, format, nullptr, 0);
-    }
-    ShowMessage(kStyleError, ctx.captionText, "%s", text);
-    return code;
-}
