@@ -9,6 +9,8 @@ come in through the hooks:
   --tools DIR         files that replace stand-ins of the same name (without regard to case):
                       flash tools, their drivers and settings, the access driver, runtimes
   --languages DIR     the language resource libraries (ConRes*.dll), likewise
+  --win32 DIR         the language resource libraries that a win32 build made (DIR/lang), those
+                      of the variant; --languages still replaces files after that
   --micom FILE        a MICOM image (its name: --micom-name, a "*.bin" name)
   --add FILE          a further file under its own name (more BIOS or MICOM images); repeatable
 
@@ -122,6 +124,20 @@ def emulated_files(build, machine, scratch):
     return tools, image, json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def win32_languages(build, names):
+    """The variant's language resource libraries in a win32 build, by lower-case name."""
+    folder = os.path.join(build, "lang")
+    if not os.path.isdir(folder):
+        raise SystemExit("make-payload: %s: no language libraries built (cmake --build %s)" % (folder, build))
+    found = {}
+    for name in names:
+        path = os.path.join(folder, name)
+        if not os.path.isfile(path):
+            raise SystemExit("make-payload: %s: not built (cmake --build %s)" % (path, build))
+        found[name.lower()] = path
+    return found
+
+
 def replacements(folder, allowed, what):
     """The files of a hook folder by lower-case name; an unknown name is an error."""
     found = {}
@@ -150,6 +166,8 @@ def main():
                         help="the image's file name, ending in .WPH (default %(default)s)")
     parser.add_argument("--tools", help="a folder of real tool, driver and runtime files")
     parser.add_argument("--languages", help="a folder of real language resource libraries")
+    parser.add_argument("--win32", metavar="DIR",
+                        help="a win32 build folder: the language resource libraries it made (DIR/lang)")
     parser.add_argument("--micom", help="a file with a MICOM image")
     parser.add_argument("--micom-name", help="the MICOM image's file name, ending in .bin")
     parser.add_argument("--no-micom", action="store_true", help="with --emulated: no MICOM image")
@@ -219,7 +237,8 @@ def write_payload(parser, args, files, image_name_given, scratch):
 
     tools = dict(emulated_tools)
     tools.update(replacements(args.tools, files["tools"], "tool"))
-    languages = replacements(args.languages, files["languages"], "language library")
+    languages = win32_languages(args.win32, files["languages"]) if args.win32 else {}
+    languages.update(replacements(args.languages, files["languages"], "language library"))
 
     if os.path.exists(args.output) and (not os.path.isdir(args.output) or os.listdir(args.output)):
         raise SystemExit("make-payload: %s: exists and is not an empty folder" % args.output)

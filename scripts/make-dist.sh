@@ -33,15 +33,26 @@ else
   echo "make-dist: the emulated tools are not built in $emu: packing stand-ins" >&2
 fi
 
+# The payload script, with the language resource libraries of the win32 build when it has made
+# them (else make-payload.py's stand-ins).
+[ -d "$win32/lang" ] || echo "make-dist: no language libraries in $win32/lang: packing stand-ins" >&2
+make_payload() {
+  if [ -d "$win32/lang" ]; then
+    python3 "$root/samples/make-payload.py" --win32 "$win32" "$@"
+  else
+    python3 "$root/samples/make-payload.py" "$@"
+  fi
+}
+
 payloads=$(mktemp -d "${TMPDIR:-/tmp}/romshell-dist-XXXXXX")
 trap 'rm -rf "$payloads"' EXIT
 mkdir -p "$dist"
 
 for variant in romshell romshell-phx; do
   if [ $emulated = 1 ]; then
-    python3 "$root/samples/make-payload.py" --variant "$variant" --emulated "$emu" -o "$payloads/$variant"
+    make_payload --variant "$variant" --emulated "$emu" -o "$payloads/$variant"
   else
-    python3 "$root/samples/make-payload.py" --variant "$variant" -o "$payloads/$variant"
+    make_payload --variant "$variant" -o "$payloads/$variant"
   fi
   rm -f "$dist/$variant.exe"
   "$pack" build --program "$win32/bin/$variant.exe" --from "$payloads/$variant" --options "$options" \

@@ -7,7 +7,8 @@ Each package is the program file with an update package behind it, made as a rel
 samples/make-payload.py writes the payload (with the emulated tools of EMU_BUILD), make-wph makes
 the images a scenario needs, romshell-pack packs. The program file is the Windows program of
 WIN32_BUILD when it is built, else the emulated program itself: the emulated program only reads
-its package from the file. DIR/packages.json lists what was made.
+its package from the file. The payloads carry the language resource libraries of WIN32_BUILD when
+it has made them, else make-payload.py's stand-ins. DIR/packages.json lists what was made.
 """
 
 import argparse
@@ -69,6 +70,8 @@ def main():
             program = os.path.join(binaries, variant)
         folder = os.path.join(scratch, name)
         command = [sys.executable, payload_script, "--variant", variant, "--emulated", args.build, "-o", folder]
+        if args.win32 and os.path.isdir(os.path.join(args.win32, "lang")):
+            command += ["--win32", args.win32]
         described = None
         if "image" in change:
             image = os.path.join(scratch, name + ".wph")

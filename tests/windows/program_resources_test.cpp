@@ -1,14 +1,18 @@
-// The built Windows programs, read as files: what kind of executable each is, and the resources
-// and marker each must carry. The expected strings come from the string table source itself,
-// decoded here as C literals, so the test checks what the resource compiler made of them.
+// The built Windows programs and language resource libraries, read as files: what kind of
+// executable each is, and the resources and marker each must carry. The expected strings come from
+// the string table source itself, decoded here as C literals, so the test checks what the resource
+// compiler made of them.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pe/pe_resources.h"
@@ -375,6 +379,287 @@ INSTANTIATE_TEST_SUITE_P(BothPrograms, ProgramFile, ::testing::ValuesIn(kProgram
                          [](const ::testing::TestParamInfo<Program>& info) {
                              return std::string(info.param.productName == std::string("romshell") ? "romshell"
                                                                                                  : "romshell_phx");
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// The language resource libraries: ConRes<Code>.dll for Phoenix platforms and ConRes<Code>_ami.dll
+// for AMI platforms. The program looks every text and both dialogs up in the one that matches the
+// system's language, so each must answer every id the English table has, in a form the program's
+// buffers and format calls take, and keep the controls the program addresses.
+
+struct Library {
+    const char* file;
+    uint16_t language;     // the LANGUAGE of every resource in it
+    const char* codePage;  // the language's Windows ANSI code page, as iconv names it
+    uint8_t charset;       // of the dialogs' font
+    bool ami;
+    bool english;
+};
+
+constexpr uint8_t kAnsi = 0, kDefault = 1, kHangeul = 129, kGb2312 = 134, kBig5 = 136, kRussian = 204;
+
+const Library kLibraries[] = {
+    {"ConResEn.dll", 0x0409, "CP1252", kDefault, false, true},
+    {"ConResEn_ami.dll", 0x0409, "CP1252", kDefault, true, true},
+    {"ConResCht.dll", 0x0404, "CP950", kBig5, false, false},
+    {"ConResCht_ami.dll", 0x0404, "CP950", kBig5, true, false},
+    {"ConResChs.dll", 0x0804, "CP936", kGb2312, false, false},
+    {"ConResChs_ami.dll", 0x0804, "CP936", kGb2312, true, false},
+    {"ConResGr.dll", 0x0407, "CP1252", kAnsi, false, false},
+    {"ConResGr_ami.dll", 0x0407, "CP1252", kAnsi, true, false},
+    {"ConResSp.dll", 0x0C0A, "CP1252", kAnsi, false, false},
+    {"ConResSp_ami.dll", 0x0C0A, "CP1252", kAnsi, true, false},
+    {"ConResFr.dll", 0x040C, "CP1252", kAnsi, false, false},
+    {"ConResFr_ami.dll", 0x040C, "CP1252", kAnsi, true, false},
+    {"ConResKr.dll", 0x0412, "CP949", kHangeul, false, false},
+    {"ConResKr_ami.dll", 0x0412, "CP949", kHangeul, true, false},
+    {"ConResPo.dll", 0x0416, "CP1252", kAnsi, false, false},
+    {"ConResPo_ami.dll", 0x0416, "CP1252", kAnsi, true, false},
+    {"ConResRu.dll", 0x0419, "CP1251", kRussian, false, false},
+    {"ConResRu_ami.dll", 0x0419, "CP1251", kRussian, true, false},
+};
+
+void PrintTo(const Library& library, std::ostream* os) { *os << library.file; }
+
+// The confirmation (string 16) goes into a buffer of 512 characters, every other text into 256.
+constexpr uint32_t kConfirmation = 16;
+size_t BufferFor(uint32_t id) { return id == kConfirmation ? 512 : 256; }
+
+// The printf conversions of a format, in order ("%%", "%s", "%ld"). A percent sign that begins no
+// whole conversion yields what it took ("%." of "30%. "), so that a translation has to keep it too.
+std::vector<std::u16string> Conversions(const std::u16string& text) {
+    std::vector<std::u16string> out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != u'%') continue;
+        size_t j = i + 1;
+        auto at = [&](std::u16string_view set) { return j < text.size() && set.find(text[j]) != set.npos; };
+        if (at(u"%")) {
+            ++j;
+        } else {
+            while (at(u"-+ #0")) ++j;
+            while (at(u"0123456789*")) ++j;
+            if (at(u".")) {
+                ++j;
+                while (at(u"0123456789*")) ++j;
+            }
+            while (at(u"hlLjzt")) ++j;
+            if (at(u"diouxXcCsSpneEfgGaA")) ++j;
+        }
+        out.push_back(text.substr(i, j - i));
+        i = j - 1;
+    }
+    return out;
+}
+
+// The text in a Windows code page, through iconv; false (with the reason) when the code page lacks
+// one of its characters.
+bool ToCodePage(const std::u16string& text, const char* codePage, std::string* out, std::string* error) {
+    iconv_t cd = iconv_open(codePage, "UTF-16LE");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        *error = std::string("iconv knows no ") + codePage;
+        return false;
+    }
+    std::string in;
+    for (char16_t c : text) {
+        in.push_back(static_cast<char>(c & 0xFF));
+        in.push_back(static_cast<char>(c >> 8));
+    }
+    std::string buffer(in.size() * 2 + 16, '\0');
+    char* inAt = in.data();
+    size_t inLeft = in.size();
+    char* outAt = buffer.data();
+    size_t outLeft = buffer.size();
+    const bool ok = iconv(cd, &inAt, &inLeft, &outAt, &outLeft) != static_cast<size_t>(-1) && inLeft == 0;
+    iconv_close(cd);
+    if (!ok) {
+        *error = std::string(codePage) + " lacks the character at " + std::to_string((in.size() - inLeft) / 2);
+        return false;
+    }
+    out->assign(buffer.data(), buffer.size() - outLeft);
+    return true;
+}
+
+uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at) {
+    if (at + 4 > bytes.size()) return 0;
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+std::map<uint32_t, std::u16string> StringsOf(const pe::Image& image) {
+    std::vector<pe::StringEntry> strings;
+    std::string error;
+    EXPECT_TRUE(pe::ReadStringTable(image, &strings, &error)) << error;
+    std::map<uint32_t, std::u16string> out;
+    for (const auto& s : strings) out[s.id] = s.text;
+    return out;
+}
+
+class LanguageLibrary : public ::testing::TestWithParam<Library> {
+protected:
+    void SetUp() override {
+        if (!Load(GetParam().file, &image)) {
+            GTEST_SKIP() << ROMSHELL_WINDOWS_LANG << "/" << GetParam().file
+                         << " has not been built (cmake --preset win32 && cmake --build build/win32); "
+                         << "set ROMSHELL_WINDOWS_LANG to test another build";
+        }
+        english = ReadStringSource(ROMSHELL_STRINGS);
+        ASSERT_EQ(english.size(), 54u) << "ids 1 to 55 without 6 in " << ROMSHELL_STRINGS;
+    }
+public:
+    // False when the library has not been built.
+    static bool Load(const std::string& file, pe::Image* into) {
+        const std::string path = std::string(ROMSHELL_WINDOWS_LANG) + "/" + file;
+        if (!std::filesystem::exists(path)) return false;
+        std::string error;
+        EXPECT_TRUE(pe::LoadImage(path, into, &error)) << path << ": " << error;
+        return true;
+    }
+
+protected:
+    pe::Image image;
+    std::map<uint32_t, std::u16string> english;
+};
+
+TEST_P(LanguageLibrary, IsAResourceOnlyLibraryWithoutCodeEntryOrImports) {
+    EXPECT_EQ(image.machine, pe::kMachineI386);
+    EXPECT_FALSE(image.pe32Plus);
+    EXPECT_NE(image.characteristics & pe::kCharacteristicDll, 0);
+    for (const pe::Section& section : image.sections) {
+        constexpr uint32_t kExecutable = 0x20000000;
+        EXPECT_EQ(section.characteristics & (pe::kSectionCode | kExecutable), 0u) << section.name;
+    }
+    // The optional header, read from the file: code size, entry point, export and import tables.
+    const size_t optional = Le32(image.bytes, 0x3C) + 4 + 20;
+    ASSERT_LT(optional + 112, image.bytes.size());
+    EXPECT_EQ(Le32(image.bytes, optional + 4), 0u) << "SizeOfCode";
+    EXPECT_EQ(Le32(image.bytes, optional + 16), 0u) << "AddressOfEntryPoint";
+    EXPECT_EQ(Le32(image.bytes, optional + 96 + 4), 0u) << "export table";
+    EXPECT_EQ(Le32(image.bytes, optional + 104 + 4), 0u) << "import table";
+    ASSERT_FALSE(image.resources.empty());
+    for (const pe::Resource& resource : image.resources) {
+        EXPECT_EQ(resource.language, GetParam().language) << "resource type " << resource.type.number << " id "
+                                                          << resource.name.number;
+    }
+}
+
+TEST_P(LanguageLibrary, TranslatesEveryEnglishStringKeepingConversionsAndLineBreaks) {
+    const std::map<uint32_t, std::u16string> got = StringsOf(image);
+    for (const auto& [id, text] : got) EXPECT_EQ(english.count(id), 1u) << "unexpected string " << id;
+    for (const auto& [id, text] : english) {
+        if (got.count(id) == 0) {
+            ADD_FAILURE() << "string " << id << " missing";
+            continue;
+        }
+        const std::u16string& translated = got.at(id);
+        SCOPED_TRACE("string " + std::to_string(id) + ": " + pe::ToUtf8(translated));
+        EXPECT_EQ(Conversions(translated), Conversions(text));
+        for (char16_t lineBreak : {u'\n', u'\r'}) {
+            EXPECT_EQ(std::count(translated.begin(), translated.end(), lineBreak),
+                      std::count(text.begin(), text.end(), lineBreak))
+                << "line breaks " << static_cast<int>(lineBreak);
+        }
+        // The English libraries are the program's own table; the others say each text their own way.
+        const bool differs = GetParam().english && GetParam().ami && id == kConfirmation;
+        if (GetParam().english) {
+            EXPECT_EQ(translated == text, !differs) << Printable(translated);
+        } else {
+            EXPECT_NE(translated, text) << "left in English";
+        }
+    }
+}
+
+// The two sets of a language differ in the confirmation alone: on AMI platforms it promises no MICOM
+// update, because the AMI path runs no MICOM tool.
+TEST(LanguageLibraries, AmiSetDiffersOnlyInTheConfirmationWhichPromisesNoMicomUpdate) {
+    int pairs = 0;
+    for (const Library& library : kLibraries) {
+        if (!library.ami) continue;
+        const std::string amiFile = library.file;
+        const std::string phoenixFile = amiFile.substr(0, amiFile.find('_')) + ".dll";
+        SCOPED_TRACE(phoenixFile + " and " + amiFile);
+        pe::Image phoenix, ami;
+        if (!LanguageLibrary::Load(phoenixFile, &phoenix) || !LanguageLibrary::Load(amiFile, &ami)) continue;
+        ++pairs;
+        const auto phoenixTexts = StringsOf(phoenix);
+        const auto amiTexts = StringsOf(ami);
+        ASSERT_EQ(phoenixTexts.size(), amiTexts.size());
+        for (const auto& [id, text] : phoenixTexts) {
+            if (id != kConfirmation) {
+                EXPECT_EQ(amiTexts.at(id), text) << "string " << id;
+            }
+        }
+        EXPECT_NE(phoenixTexts.at(kConfirmation).find(u"MICOM"), std::u16string::npos);
+        EXPECT_EQ(amiTexts.at(kConfirmation).find(u"MICOM"), std::u16string::npos);
+    }
+    if (pairs == 0) GTEST_SKIP() << "no language library in " << ROMSHELL_WINDOWS_LANG;
+}
+
+TEST_P(LanguageLibrary, EveryTextFitsTheProgramsBufferInTheLanguagesCodePage) {
+    for (const auto& [id, text] : StringsOf(image)) {
+        SCOPED_TRACE("string " + std::to_string(id) + ": " + pe::ToUtf8(text));
+        std::string bytes, error;
+        ASSERT_TRUE(ToCodePage(text, GetParam().codePage, &bytes, &error)) << error;
+        EXPECT_LT(bytes.size(), BufferFor(id)) << GetParam().codePage << " bytes, with the terminator beyond";
+    }
+}
+
+// The program's dialog next to the library's: the same controls in the same order, each with the
+// program's id, class, styles and image reference; only places, sizes and texts change.
+void ExpectProgramControls(const pe::DialogTemplate& library, const pe::DialogTemplate& program) {
+    EXPECT_EQ(library.extended, program.extended);
+    EXPECT_EQ(library.style, program.style) << std::hex << library.style;
+    EXPECT_EQ(library.exStyle, program.exStyle);
+    EXPECT_EQ(library.title.empty(), program.title.empty());
+    ASSERT_EQ(library.controls.size(), program.controls.size());
+    for (size_t i = 0; i < program.controls.size(); ++i) {
+        const pe::DialogControl& got = library.controls[i];
+        const pe::DialogControl& want = program.controls[i];
+        SCOPED_TRACE("control " + std::to_string(i) + ", id " + std::to_string(want.id));
+        EXPECT_EQ(got.id, want.id);
+        EXPECT_EQ(pe::ClassName(got.windowClass), pe::ClassName(want.windowClass));
+        EXPECT_EQ(got.style, want.style) << std::hex << got.style;
+        EXPECT_EQ(got.exStyle, want.exStyle);
+        EXPECT_EQ(got.text.isNumber, want.text.isNumber);
+        if (want.text.isNumber) {
+            EXPECT_EQ(got.text.number, want.text.number) << "image";
+        } else {
+            EXPECT_EQ(got.text.text.empty(), want.text.text.empty()) << pe::ToUtf8(got.text.text);
+        }
+        EXPECT_LE(got.x + got.cx, library.cx) << "beyond the right edge";
+        EXPECT_LE(got.y + got.cy, library.cy) << "beyond the bottom edge";
+        EXPECT_GE(got.cx * got.cy, want.cx * want.cy) << "less room than the English control";
+    }
+}
+
+TEST_P(LanguageLibrary, DialogsKeepTheProgramsControlsInAFontOfTheScript) {
+    const std::string programPath = std::string(ROMSHELL_WINDOWS_BIN) + "/romshell.exe";
+    pe::Image program;
+    std::string error;
+    if (!std::filesystem::exists(programPath)) GTEST_SKIP() << programPath << " has not been built";
+    ASSERT_TRUE(pe::LoadImage(programPath, &program, &error)) << error;
+    for (uint16_t id : {116, 117}) {
+        SCOPED_TRACE("dialog " + std::to_string(id));
+        std::vector<uint8_t> libraryData, programData;
+        ASSERT_TRUE(pe::ReadResource(image, pe::kTypeDialog, id, &libraryData, GetParam().language));
+        ASSERT_TRUE(pe::ReadResource(program, pe::kTypeDialog, id, &programData, kEnglishUs));
+        pe::DialogTemplate library, own;
+        ASSERT_TRUE(pe::ParseDialog(libraryData, &library, &error)) << error;
+        ASSERT_TRUE(pe::ParseDialog(programData, &own, &error)) << error;
+        ExpectProgramControls(library, own);
+        EXPECT_TRUE(library.hasFont);
+        EXPECT_FALSE(library.typeface.empty());
+        EXPECT_EQ(library.charset, GetParam().charset);
+        if (GetParam().english) {
+            EXPECT_EQ(library.typeface, own.typeface);
+            EXPECT_EQ(library.pointSize, own.pointSize);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLanguageAndSet, LanguageLibrary, ::testing::ValuesIn(kLibraries),
+                         [](const ::testing::TestParamInfo<Library>& info) {
+                             std::string name = info.param.file;
+                             name.resize(name.find('.'));
+                             return name;
                          });
 
 }  // namespace
