@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -321,7 +322,10 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
 
     char portHex[16];
     std::snprintf(portHex, sizeof portHex, "%08x", port);
-    std::string system = "\n[Software\\\\Romshell\\\\NotebookEmu] 0\n\"Port\"=dword:" + std::string(portHex) + "\n";
+    // The driver runs in a 32-bit process: on 64-bit Windows it sees the 32-bit view of Software.
+    std::string system;
+    for (const char* view : {"Software", "Software\\\\Wow6432Node"})
+        system += "\n[" + std::string(view) + "\\\\Romshell\\\\NotebookEmu] 0\n\"Port\"=dword:" + portHex + "\n";
     std::string user = "\n[Software\\\\Wine] 0\n\"Version\"=\"" + version + "\"\n" +
                        "\n[Software\\\\Wine\\\\Debug] 0\n\"RelayInclude\"=\"" + kRelayedCalls + "\"\n";
     if (w["temp"].is_string()) {
@@ -341,8 +345,11 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
     emu::Record({{"event", "start"}, {"program", emu::ProgramPath()}, {"commandLine", commandLine}});
     emu::FlushWorld();
 
+    // ROMSHELL_BENCH_WINEDEBUG adds Wine's debug channels for a person finding out why a run fails.
+    const char* moreChannels = std::getenv("ROMSHELL_BENCH_WINEDEBUG");
+    std::string channels = std::string("-all,+relay") + (moreChannels != nullptr && *moreChannels != '\0' ? std::string(",") + moreChannels : "");
     std::vector<std::string> env = {"WINEPREFIX=" + prefix,
-                                    "WINEDEBUG=-all,+relay",
+                                    "WINEDEBUG=" + channels,
                                     "WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe=d",
                                     "LANG=" + locale,
                                     "LC_ALL=" + locale,
