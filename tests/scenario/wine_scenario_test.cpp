@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "tests/scenario/scenario_support.h"
+#include "tools/notebook-emu/bench_server.h"
+#include "tools/notebook-emu/wine_run.h"
 
 namespace {
 
@@ -153,5 +155,51 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, UnderWine, ::testing::ValuesIn(kRows),
                                  if (c == '-') c = '_';
                              return name;
                          });
+
+}  // namespace
+
+namespace {
+
+// Lines of Wine's relay trace as the bench reads them: a tool the program could not start and the
+// switch-off, among calls that succeeded and lines of other channels.
+TEST(WineBench, RelayTraceGivesTheSwitchOffAndEveryToolThatCouldNotStart) {
+    const std::string trace =
+        "0024:Call KERNEL32.CreateProcessA(00000000,00405920 \"\\\"C:\\\\Users\\\\tech\\\\Desktop\\\\romshell.exe\\\"\","
+        "00000000,00000000,00000000,00000000,00000000,00405800 \"C:\\\\Users\\\\tech\\\\Desktop\",0061fee4,0061fed4) ret=004017d4\n"
+        "00cc:Call KERNEL32.CreateProcessA(00000000,007673a0 \"C:\\\\W\\\\SWinFlash bios.wph /P\",00000000,00000000,"
+        "00000000,04000000,00000000,00434070 \"C:\\\\W\\\\\",0076735c,0076734c) ret=0040b894\n"
+        "0024:Ret  KERNEL32.CreateProcessA() retval=00000001 ret=004017d4\n"
+        "00cc:trace:relay:load_list L\"RelayInclude\" = L\"user32.ExitWindowsEx\"\n"
+        "00cc:Ret  KERNEL32.CreateProcessA() retval=00000000 ret=0040b894\n"
+        "00cc:Call user32.ExitWindowsEx(00000008,00000000) ret=0040c000\n"
+        "00cc:Ret  user32.ExitWindowsEx() retval=00000001 ret=0040c000\n";
+    std::vector<json> events = notebook_emu::RelayEvents(trace);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["event"], "process");
+    EXPECT_EQ(events[0]["started"], false);
+    EXPECT_EQ(events[0]["commandLine"], "C:\\W\\SWinFlash bios.wph /P");
+    EXPECT_EQ(events[0]["directory"], "C:\\W\\");
+    EXPECT_EQ(events[1], (json{{"event", "shutdown"}, {"flags", 8}, {"accepted", true}}));
+}
+
+TEST(WineBench, DeviceErrorsBecomeTheStatusesWineTurnsBackIntoThem) {
+    const struct {
+        uint32_t error, status;
+    } rows[] = {{0, 0}, {87, 0xC000000Du}, {31, 0xC0000001u}, {1, 0xC0000010u}, {12345, 0xC0000001u}};
+    for (const auto& row : rows) EXPECT_EQ(bench::StatusOfError(row.error), row.status) << row.error;
+}
+
+TEST(WineBench, ProfilesChooseWineVersionLocaleAndTool) {
+    EXPECT_EQ(notebook_emu::WineVersionName(10, 0, true), "win10");
+    EXPECT_EQ(notebook_emu::WineVersionName(6, 1, true), "win7");
+    EXPECT_EQ(notebook_emu::WineVersionName(4, 10, false), "win98");
+    EXPECT_EQ(notebook_emu::WineVersionName(7, 0, true), "");
+    EXPECT_EQ(notebook_emu::LocaleOfLanguage(0x040C), "fr_FR.UTF-8");
+    EXPECT_EQ(notebook_emu::LocaleOfLanguage(0x1404), "zh_MO.UTF-8");
+    EXPECT_EQ(notebook_emu::LocaleOfLanguage(0x0001), "");
+    EXPECT_EQ(bench::LinuxToolName(1), "emu-swinflash");
+    EXPECT_EQ(bench::LinuxToolName(2), "emu-winup");
+    EXPECT_EQ(bench::LinuxToolName(3), "");
+}
 
 }  // namespace
