@@ -18,7 +18,7 @@ packages=(
 )
 if [ $with_wine = 1 ]; then
   # xvfb runs the Windows programs on a virtual display; x11-utils and imagemagick capture it.
-  packages+=(wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick)
+  packages+=(wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick util-linux)
 fi
 
 missing=()

@@ -9,6 +9,10 @@ the images a scenario needs, romshell-pack packs. The program file is the Window
 WIN32_BUILD when it is built, else the emulated program itself: the emulated program only reads
 its package from the file. The payloads carry the language resource libraries of WIN32_BUILD when
 it has made them, else make-payload.py's stand-ins. DIR/packages.json lists what was made.
+
+With --wine-tools (the emu build's bin/wine-tools: the tools' Windows builds and the ADDMEM driver
+of the Wine bench) and a WIN32_BUILD, the packages of WINE_PACKAGES are made a second time as
+<name>-wine.exe, the real Windows program carrying those files, for runs under Wine.
 """
 
 import argparse
@@ -33,6 +37,8 @@ PACKAGES = {
     "phx-full": ("romshell-phx", "8", {}),
     "dmi-only": ("romshell", "0x1008", {}),
 }
+# The packages the scenarios also run under Wine.
+WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool"]
 
 
 def run(command, **kwargs):
@@ -50,6 +56,7 @@ def main():
     parser.add_argument("--output", required=True)
     parser.add_argument("--win32")
     parser.add_argument("--only", action="append", help="build only these packages (repeatable)")
+    parser.add_argument("--wine-tools", help="folder of the Windows tool builds and driver of the Wine bench")
     args = parser.parse_args()
 
     binaries = os.path.join(args.build, "bin")
@@ -61,14 +68,25 @@ def main():
     shutil.rmtree(args.output, ignore_errors=True)
     os.makedirs(scratch)
 
+    wine = args.wine_tools and args.win32 and os.path.isdir(args.wine_tools)
+    builds = [(name, name, False) for name in PACKAGES]
+    if wine:
+        builds += [(name + "-wine", name, True) for name in WINE_PACKAGES]
     listing = {}
-    for name, (variant, options, change) in PACKAGES.items():
+    for output_name, name, for_wine in builds:
+        variant, options, change = PACKAGES[name]
         if args.only and name not in args.only:
             continue
         program = os.path.join(args.win32, "bin", variant + ".exe") if args.win32 else ""
         if not os.path.isfile(program):
+            if for_wine:
+                continue
             program = os.path.join(binaries, variant)
-        folder = os.path.join(scratch, name)
+        folder = os.path.join(scratch, output_name)
+        tools = None
+        if for_wine:
+            tools = os.path.join(scratch, output_name + "-tools")
+            shutil.copytree(args.wine_tools, tools)
         command = [sys.executable, payload_script, "--variant", variant, "--emulated", args.build, "-o", folder]
         if args.win32 and os.path.isdir(os.path.join(args.win32, "lang")):
             command += ["--win32", args.win32]
@@ -87,16 +105,18 @@ def main():
             command += ["--no-micom"]
         if change.get("broken-phoenix-tool"):
             # Files under the tool's names that no system can run.
-            tools = os.path.join(scratch, name + "-tools")
-            os.makedirs(tools)
+            if tools is None:
+                tools = os.path.join(scratch, name + "-tools")
+                os.makedirs(tools)
             for tool in ("SWinFlash_32.exe", "SWinFlash_64.exe"):
                 with open(os.path.join(tools, tool), "w") as f:
                     f.write("not a program: a damaged copy of %s\n" % tool)
+        if tools is not None:
             command += ["--tools", tools]
         run(command)
-        output = os.path.join(args.output, name + ".exe")
+        output = os.path.join(args.output, output_name + ".exe")
         run([pack, "build", "--program", program, "--from", folder, "--options", options, "-o", output])
-        listing[name] = {"file": output, "variant": variant, "options": options, "program": program,
+        listing[output_name] = {"file": output, "variant": variant, "options": options, "program": program,
                          "image": described, "payload": sorted(os.listdir(folder), key=str.lower)}
     shutil.rmtree(scratch, ignore_errors=True)
     with open(os.path.join(args.output, "packages.json"), "w") as f:

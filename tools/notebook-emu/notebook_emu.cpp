@@ -1,13 +1,15 @@
 // notebook-emu: runs a packaged updater against an emulated notebook and reports what happened.
 //
 //   notebook-emu run --machine PROFILE --program FILE [--root DIR] [--json FILE]
-//                    [--variant romshell|romshell-phx] [--timeout SECONDS] [-- OPTIONS...]
+//                    [--variant romshell|romshell-phx] [--timeout SECONDS] [--wine [--no-display]]
+//                    [-- OPTIONS...]
 //   notebook-emu report --root DIR [--json FILE]
 //
 // `run` makes a fresh world from PROFILE (in DIR, or in a new folder under $TMPDIR), places FILE
 // at the profile's program path and runs the emulated program (romshell or romshell-phx beside
 // this executable, chosen by the unpacker marker inside FILE) with OPTIONS as its command line.
-// When it has ended, the report is printed (and written as JSON with --json). `report` prints the
+// With --wine the file itself, the real Windows program, runs under Wine on the same emulated
+// notebook instead (tools/notebook-emu/wine_run.h). When it has ended, the report is printed (and written as JSON with --json). `report` prints the
 // report of a world an earlier run left. Exit code 0 when a report was made (the program's own
 // result is in it), 2 for errors of the arguments, the profile or the program file.
 #include <fcntl.h>
@@ -32,10 +34,15 @@
 
 #include "package/format.h"
 #include "tools/notebook-emu/report.h"
+#include "tools/notebook-emu/spawn.h"
+#include "tools/notebook-emu/wine_run.h"
 
 extern char** environ;
 
 namespace {
+
+using notebook_emu::Ended;
+using notebook_emu::RunProgram;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -102,76 +109,6 @@ std::string NewRootFolder() {
     return buffer.data();
 }
 
-struct Ended {
-    std::string how;  // "exited", "signal", "timeout"
-    int status = 0;   // exit status or signal
-};
-
-// Runs argv with its output into outputPath, in a process group of its own, so that a run that
-// does not end is stopped with every tool it started.
-bool RunProgram(const std::vector<std::string>& args, const std::string& outputPath, int timeoutSeconds, Ended* ended,
-                std::string* error) {
-    std::vector<char*> argv;
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    // The program must not mistake itself for a tool of another world.
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "ROMSHELL_EMU_", 13) != 0) env.push_back(*e);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = 0;
-    int rc = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-        *error = std::string("cannot start ") + args[0] + ": " + std::strerror(rc);
-        return false;
-    }
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    int status = 0;
-    for (;;) {
-        pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) {
-            *error = std::string("waiting for the program: ") + std::strerror(errno);
-            return false;
-        }
-        if (timeoutSeconds > 0 && std::chrono::steady_clock::now() >= deadline) {
-            ::kill(-pid, SIGKILL);
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            ended->how = "timeout";
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    // Tools the program left running belong to the world that ends here.
-    ::kill(-pid, SIGKILL);
-    if (WIFSIGNALED(status)) {
-        ended->how = "signal";
-        ended->status = WTERMSIG(status);
-    } else {
-        ended->how = "exited";
-        ended->status = WEXITSTATUS(status);
-    }
-    return true;
-}
-
 int PrintReport(const std::string& root, const std::string& jsonPath) {
     json report;
     std::string error;
@@ -186,7 +123,7 @@ int PrintReport(const std::string& root, const std::string& jsonPath) {
 }
 
 int Run(const std::string& machine, const std::string& program, std::string root, const std::string& jsonPath,
-        std::string variant, int timeoutSeconds, const std::vector<std::string>& options) {
+        std::string variant, int timeoutSeconds, const std::vector<std::string>& options, bool underWine, bool display) {
     std::string file, why;
     if (!ReadFile(program, &file)) return Fail("cannot read " + program);
     if (variant.empty()) {
@@ -194,7 +131,8 @@ int Run(const std::string& machine, const std::string& program, std::string root
         if (variant.empty()) return Fail(program + " " + why);
     }
     std::string binary = SelfFolder() + "/" + variant;
-    if (::access(binary.c_str(), X_OK) != 0) return Fail(binary + ": the emulated " + variant + " is not built beside notebook-emu");
+    if (!underWine && ::access(binary.c_str(), X_OK) != 0)
+        return Fail(binary + ": the emulated " + variant + " is not built beside notebook-emu");
     if (root.empty()) {
         root = NewRootFolder();
         if (root.empty()) return Fail("cannot make a folder for the emulated world");
@@ -202,6 +140,28 @@ int Run(const std::string& machine, const std::string& program, std::string root
     std::error_code ec;
     root = fs::absolute(root, ec).lexically_normal().string();
     if (!root.empty() && root.back() == '/' && root.size() > 1) root.pop_back();
+
+    if (underWine) {
+        notebook_emu::WineRun wine;
+        wine.machineFile = fs::absolute(machine, ec).string();
+        wine.programFile = fs::absolute(program, ec).string();
+        wine.root = root;
+        wine.variant = variant;
+        wine.timeoutSeconds = timeoutSeconds;
+        wine.options = options;
+        wine.benchFolder = SelfFolder() + "/wine-bench";
+        wine.toolFolder = SelfFolder();
+        const char* prefixes = std::getenv("ROMSHELL_WINE_PREFIXES");
+        wine.templateFolder = prefixes != nullptr && *prefixes != '\0' ? prefixes : SelfFolder() + "/../wine-prefixes";
+        wine.display = display;
+        json run;
+        std::string error;
+        if (::access((wine.benchFolder + "/bench-watch.exe").c_str(), R_OK) != 0)
+            return Fail(wine.benchFolder + "/bench-watch.exe: the Wine bench is not built (MinGW-w64 missing?)");
+        if (!notebook_emu::RunUnderWine(wine, &run, &error)) return Fail(error);
+        std::ofstream(root + "/" + emu::report::kRunFileName, std::ios::trunc) << run.dump(2) << "\n";
+        return PrintReport(root, jsonPath);
+    }
 
     // The program's output goes next to the root while the world is being made, then into it.
     std::string output = root + ".notebook-emu-output";
@@ -212,7 +172,7 @@ int Run(const std::string& machine, const std::string& program, std::string root
     }
     Ended ended;
     std::string error;
-    if (!RunProgram(args, output, timeoutSeconds, &ended, &error)) return Fail(error);
+    if (!RunProgram(args, {}, output, timeoutSeconds, &ended, &error)) return Fail(error);
     std::string text;
     ReadFile(output, &text);
     fs::remove(output, ec);
@@ -256,6 +216,9 @@ int main(int argc, char** argv) {
     run->add_option("--timeout", timeout, "stop a program that has not ended after this many seconds (0: wait)")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
+    bool underWine = false, noDisplay = false;
+    run->add_flag("--wine", underWine, "run the real Windows program (the file itself) under Wine on the same notebook");
+    run->add_flag("--no-display", noDisplay, "with --wine: no virtual display (message boxes return at once, dialogs fail)");
     run->add_option("options", options, "the program's command-line options, after --");
 
     std::string reportRoot, reportJson;
@@ -269,6 +232,6 @@ int main(int argc, char** argv) {
         int rc = app.exit(e);
         return rc == 0 ? 0 : kUsageError;
     }
-    if (run->parsed()) return Run(machine, program, root, jsonPath, variant, timeout, options);
+    if (run->parsed()) return Run(machine, program, root, jsonPath, variant, timeout, options, underWine, !noDisplay);
     return PrintReport(reportRoot, reportJson);
 }

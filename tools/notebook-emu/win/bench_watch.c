@@ -1,0 +1,219 @@
+/* The watcher of the Wine bench: runs inside Wine beside the program under test.
+ *
+ * It starts the program (command line ROMSHELL_BENCH_COMMAND, current directory
+ * ROMSHELL_BENCH_DIRECTORY) as a person starts it, then until it ends looks at the program's
+ * windows every 50 ms:
+ *   - a message box is reported to the notebook-emu server with its caption, text, buttons, icon
+ *     and owner; the server answers from the profile's answers as the emulated Windows does, and
+ *     the watcher presses that button;
+ *   - the progress window's text controls are reported whenever they change, and its closing.
+ * When the program has ended its full 32-bit exit code (Wine hands only the low byte to Linux)
+ * goes to the server, and the watcher ends with the same code. */
+#include "emu/wine-driver/bench_client.h"
+
+#define BOX_MAGIC 0x584F424Du    /* "MBOX" */
+#define WINDOW_MAGIC 0x444E4957u /* "WIND" */
+#define EXIT_MAGIC 0x54495845u   /* "EXIT" */
+#define EXIT_NO_SERVER 99
+
+#define BOX_TEXT_ID 0xFFFF /* the static control that holds a message box's text */
+#define BOX_ICON_ID 0x0440 /* the static control that holds its icon */
+#define PROGRESS_TEXT_ID 1010
+#define MAX_WINDOWS 32
+#define TEXT_SIZE 4096
+
+static const int kProgressControls[] = {1013, 1014, 1015, 1010};
+#define PROGRESS_CONTROLS (sizeof kProgressControls / sizeof kProgressControls[0])
+
+struct Seen {
+    HWND window;
+    int isBox;
+    int alive;
+    unsigned long textHash; /* progress window: the texts last reported */
+};
+
+static SOCKET gServer = INVALID_SOCKET;
+static DWORD gProgram;
+static struct Seen gSeen[MAX_WINDOWS];
+static int gSeenCount;
+static char gText[TEXT_SIZE];
+static char gCaption[TEXT_SIZE];
+
+/* Buttons a message box offers, as the MB_ button set of its style. */
+static const struct {
+    unsigned long style;
+    int buttons[3];
+} kButtonSets[] = {
+    {0x0, {IDOK, 0, 0}},          {0x1, {IDOK, IDCANCEL, 0}},    {0x2, {IDABORT, IDRETRY, IDIGNORE}},
+    {0x3, {IDYES, IDNO, IDCANCEL}}, {0x4, {IDYES, IDNO, 0}},      {0x5, {IDRETRY, IDCANCEL, 0}},
+};
+
+static int HasButton(HWND box, int id) {
+    HWND b = GetDlgItem(box, id);
+    return b != NULL && IsWindowVisible(b);
+}
+
+static unsigned long ButtonStyle(HWND box) {
+    unsigned int i, best = 0;
+    int bestCount = -1;
+    for (i = 0; i < sizeof kButtonSets / sizeof kButtonSets[0]; ++i) {
+        int j, count = 0, fits = 1;
+        for (j = 0; j < 3; ++j) {
+            if (kButtonSets[i].buttons[j] == 0) continue;
+            if (HasButton(box, kButtonSets[i].buttons[j])) ++count;
+            else fits = 0;
+        }
+        if (fits && count > bestCount) {
+            best = i;
+            bestCount = count;
+        }
+    }
+    return kButtonSets[best].style;
+}
+
+static unsigned long IconStyle(HWND box) {
+    static const struct {
+        LPCSTR icon;
+        unsigned long style;
+    } kIcons[] = {{IDI_HAND, 0x10}, {IDI_QUESTION, 0x20}, {IDI_EXCLAMATION, 0x30}, {IDI_ASTERISK, 0x40}};
+    unsigned int i;
+    HWND control = GetDlgItem(box, BOX_ICON_ID);
+    HICON shown;
+    if (control == NULL || !IsWindowVisible(control)) return 0;
+    shown = (HICON)SendMessageA(control, STM_GETICON, 0, 0);
+    for (i = 0; i < sizeof kIcons / sizeof kIcons[0]; ++i)
+        if (shown != NULL && shown == LoadIconA(NULL, kIcons[i].icon)) return kIcons[i].style;
+    return 0;
+}
+
+static int Report(const void* frame, unsigned long length) {
+    unsigned long ack = 0;
+    return BenchSend(gServer, frame, length) && BenchReceiveWord(gServer, &ack);
+}
+
+static void AnswerBox(HWND box) {
+    unsigned long style = ButtonStyle(box) | IconStyle(box);
+    unsigned long answer = 0;
+    unsigned long owned = GetWindow(box, GW_OWNER) != NULL;
+    int captionLength = GetWindowTextA(box, gCaption, sizeof gCaption);
+    int textLength = GetDlgItemTextA(box, BOX_TEXT_ID, gText, sizeof gText);
+    if (captionLength < 0) captionLength = 0;
+    if (textLength < 0) textLength = 0;
+    if (!BenchSendWord(gServer, BOX_MAGIC) || !BenchSendWord(gServer, owned) || !BenchSendWord(gServer, style) ||
+        !BenchSendWord(gServer, (unsigned long)captionLength) || !BenchSendWord(gServer, (unsigned long)textLength) ||
+        !BenchSend(gServer, gCaption, (unsigned long)captionLength) || !BenchSend(gServer, gText, (unsigned long)textLength) ||
+        !BenchReceiveWord(gServer, &answer)) {
+        return;
+    }
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), (LPARAM)GetDlgItem(box, (int)answer));
+}
+
+static unsigned long Hash(const char* text, unsigned long hash) {
+    while (*text != 0) hash = hash * 33u + (unsigned char)*text++;
+    return hash * 33u + 1u;
+}
+
+/* The progress window's texts, when they differ from what was reported last (or it closed). */
+static void ReportProgress(struct Seen* seen, int closed) {
+    unsigned int i;
+    unsigned long hash = 5381u + (unsigned long)closed;
+    static char texts[PROGRESS_CONTROLS][512];
+    for (i = 0; i < PROGRESS_CONTROLS; ++i) {
+        texts[i][0] = 0;
+        if (!closed) GetDlgItemTextA(seen->window, kProgressControls[i], texts[i], sizeof texts[i]);
+        hash = Hash(texts[i], hash);
+    }
+    if (hash == seen->textHash) return;
+    seen->textHash = hash;
+    if (!BenchSendWord(gServer, WINDOW_MAGIC) || !BenchSendWord(gServer, (unsigned long)(ULONG_PTR)seen->window) ||
+        !BenchSendWord(gServer, (unsigned long)closed) || !BenchSendWord(gServer, closed ? 0 : PROGRESS_CONTROLS))
+        return;
+    if (!closed) {
+        for (i = 0; i < PROGRESS_CONTROLS; ++i) {
+            if (!BenchSendWord(gServer, (unsigned long)kProgressControls[i]) ||
+                !BenchSendWord(gServer, BenchLength(texts[i])) || !BenchSend(gServer, texts[i], BenchLength(texts[i])))
+                return;
+        }
+    }
+    Report("", 0);
+}
+
+static struct Seen* Find(HWND window) {
+    int i;
+    for (i = 0; i < gSeenCount; ++i)
+        if (gSeen[i].window == window) return &gSeen[i];
+    return NULL;
+}
+
+static BOOL CALLBACK Look(HWND window, LPARAM unused) {
+    char className[16];
+    DWORD pid = 0;
+    struct Seen* seen;
+    (void)unused;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != gProgram || !IsWindowVisible(window)) return TRUE;
+    if (GetClassNameA(window, className, sizeof className) == 0 || lstrcmpA(className, "#32770") != 0) return TRUE;
+    seen = Find(window);
+    if (seen == NULL) {
+        if (gSeenCount == MAX_WINDOWS) return TRUE;
+        seen = &gSeen[gSeenCount++];
+        seen->window = window;
+        seen->isBox = GetDlgItem(window, BOX_TEXT_ID) != NULL;
+        seen->textHash = 0;
+        if (seen->isBox) AnswerBox(window);
+    }
+    seen->alive = 1;
+    if (!seen->isBox && GetDlgItem(window, PROGRESS_TEXT_ID) != NULL) ReportProgress(seen, 0);
+    return TRUE;
+}
+
+static void LookAtWindows(void) {
+    int i, kept = 0;
+    for (i = 0; i < gSeenCount; ++i) gSeen[i].alive = 0;
+    EnumWindows(Look, 0);
+    for (i = 0; i < gSeenCount; ++i) {
+        if (gSeen[i].alive) {
+            gSeen[kept++] = gSeen[i];
+        } else if (!gSeen[i].isBox && gSeen[i].textHash != 0) {
+            ReportProgress(&gSeen[i], 1);
+        }
+    }
+    gSeenCount = kept;
+}
+
+void __stdcall WatchMain(void) {
+    static char command[32768];
+    static char directory[MAX_PATH + 1];
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    DWORD code = 0;
+    unsigned short port = BenchPortFromEnvironment();
+    DWORD n = GetEnvironmentVariableA("ROMSHELL_BENCH_COMMAND", command, sizeof command);
+    DWORD d = GetEnvironmentVariableA("ROMSHELL_BENCH_DIRECTORY", directory, sizeof directory);
+    if (n == 0 || n >= sizeof command || d >= sizeof directory) {
+        BenchComplain("bench watcher: ROMSHELL_BENCH_COMMAND is not set");
+        ExitProcess(EXIT_NO_SERVER);
+    }
+    gServer = port != 0 ? BenchConnect(port) : INVALID_SOCKET;
+    if (gServer == INVALID_SOCKET) {
+        BenchComplain("bench watcher: no notebook-emu server");
+        ExitProcess(EXIT_NO_SERVER);
+    }
+    /* The program sees the environment a person's session has, not the bench's own values. */
+    SetEnvironmentVariableA("ROMSHELL_BENCH_COMMAND", NULL);
+    SetEnvironmentVariableA("ROMSHELL_BENCH_DIRECTORY", NULL);
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, d > 0 ? directory : NULL, &startup, &process)) {
+        BenchComplain("bench watcher: the program cannot be started");
+        ExitProcess(EXIT_NO_SERVER);
+    }
+    gProgram = process.dwProcessId;
+    while (WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) LookAtWindows();
+    LookAtWindows();
+    GetExitCodeProcess(process.hProcess, &code);
+    BenchSendWord(gServer, EXIT_MAGIC);
+    BenchSendWord(gServer, code);
+    Report("", 0);
+    ExitProcess(code);
+}
