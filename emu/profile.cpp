@@ -32,7 +32,9 @@ const char* const kDefaultProfileText = R"({
     "programPath": "C:\\Users\\tech\\Desktop\\romshell.exe",
     "currentDirectory": null,
     "freeBytes": 107374182400,
-    "environment": {}
+    "environment": {},
+    "timerPeriodUs": 1000,
+    "tickCountStart": 3600000
   },
   "power": {
     "acLine": 1,
@@ -51,6 +53,7 @@ const char* const kDefaultProfileText = R"({
 enum class Kind {
     Text,             // any string
     Unsigned,         // integer 0..max
+    TimerPeriod,      // integer 1..max
     Choice,           // one of the words in `choices`, separated by '|'
     Bool,
     LangId,           // 0..0xFFFF, as a number or a "0x..." string
@@ -86,6 +89,8 @@ constexpr FieldRule kFields[] = {
     {"/windows/currentDirectory", Kind::OptionalCDir, 0, nullptr},
     {"/windows/freeBytes", Kind::Unsigned, UINT64_MAX, nullptr},
     {"/windows/environment", Kind::Environment, 0, nullptr},
+    {"/windows/timerPeriodUs", Kind::TimerPeriod, 1000000, nullptr},
+    {"/windows/tickCountStart", Kind::Unsigned, 0xFFFFFFFF, nullptr},
     {"/power/acLine", Kind::AcLine, 0, nullptr},
     {"/power/batteryPercent", Kind::Battery, 0, nullptr},
     {"/desktop/windows", Kind::ForeignWindows, 0, nullptr},
@@ -243,6 +248,11 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
         case Kind::Unsigned:
             if (!UnsignedValue(v, &n) || n > rule.max)
                 return errors->push_back(name + ": expected an unsigned integer up to " + std::to_string(rule.max));
+            *out = n;
+            return;
+        case Kind::TimerPeriod:
+            if (!UnsignedValue(v, &n) || n == 0 || n > rule.max)
+                return errors->push_back(name + ": expected an unsigned integer from 1 to " + std::to_string(rule.max));
             *out = n;
             return;
         case Kind::Choice: {

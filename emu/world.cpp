@@ -4,10 +4,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "emu/machine.h"
 #include "emu/process.h"
@@ -42,6 +45,11 @@ std::string gCommandLine;
 bool gTopProgram = false;
 uint32_t gPriorityClass = kNormalPriorityClass;
 bool gShutdownPrivilege = false;
+
+// The emulated clock in microseconds (its low 32 bits of milliseconds are the tick count), and
+// the timer period a sleep is rounded up to.
+std::atomic<uint64_t> gClockUs{0};
+std::atomic<uint64_t> gTimerPeriodUs{1000};
 
 std::string Dump(const json& value, int indent = -1) {
     // Texts of the program are ANSI, not UTF-8: never let one stop a record.
@@ -86,6 +94,8 @@ void ResetProcessValues(const json& profile) {
         gPriorityClass = kNormalPriorityClass;
         gShutdownPrivilege = false;
     }
+    gClockUs = w["tickCountStart"].get<uint64_t>() * 1000;
+    gTimerPeriodUs = w["timerPeriodUs"].get<uint64_t>();
     SetExitCodeFile("");
     std::string cwd = w["currentDirectory"].is_string() ? w["currentDirectory"].get<std::string>()
                                                         : FolderOf(program);
@@ -374,6 +384,17 @@ bool ShutdownPrivilegeEnabled() {
 void SetShutdownPrivilegeEnabled(bool enabled) {
     std::lock_guard<std::mutex> lock(gWorldMutex);
     gShutdownPrivilege = enabled;
+}
+
+uint32_t TickCount() { return static_cast<uint32_t>(gClockUs.load() / 1000); }
+
+void Sleep(uint32_t milliseconds) {
+    const uint64_t period = gTimerPeriodUs.load();
+    const uint64_t asked = static_cast<uint64_t>(milliseconds) * 1000;
+    // Sleep(0) only gives up the rest of the time slice: the clock does not move.
+    const uint64_t periods = (asked + period - 1) / period;
+    gClockUs += periods * period;
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 bool ReadHostFile(const std::string& path, std::vector<uint8_t>* bytes) {

@@ -111,4 +111,15 @@ void SetPriorityClassValue(uint32_t priorityClass);
 bool ShutdownPrivilegeEnabled();
 void SetShutdownPrivilegeEnabled(bool enabled);
 
+// The emulated Windows clock (GetTickCount): milliseconds since the machine started, wrapping at
+// 2^32 as Windows' count does. It starts at the profile's windows.tickCountStart when the process
+// attaches and moves only while a thread of the process sleeps, so that a test sees exactly the
+// time a program waited, however fast the host runs it.
+uint32_t TickCount();
+// Sleep: the clock moves on by the time asked, rounded up to whole periods of the system timer
+// (windows.timerPeriodUs; Windows' default period is 15625 us, so Sleep(1) lasts 15.6 ms there).
+// The thread also sleeps on the host for the time asked, so that other threads (the progress
+// window's) get on as they would.
+void Sleep(uint32_t milliseconds);
+
 }  // namespace emu

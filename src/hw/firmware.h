@@ -16,9 +16,10 @@ extern uint8_t swSmiRecord[kSwSmiRecordSize];
 
 // Polls of the request buffer while the BIOS handles a software SMI. The BIOS completes the
 // request inside the port write that raises the SMI, so the first poll normally sees it; the rest
-// is a margin of a few hundred milliseconds for firmware that finishes late.
+// is a margin of 200 ms for firmware that finishes late.
 inline constexpr PollBound kSwSmiPollBound = {100, 200};
-inline constexpr int kSwSmiPollLimit = kSwSmiPollBound.fast + kSwSmiPollBound.paused;
+// Polls of one request that reaches the bound, when every pause lasts 1 ms.
+inline constexpr int kSwSmiPollLimit = PollsAtBound(kSwSmiPollBound);
 // Output bytes of one SMI request.
 inline constexpr int kSwSmiDataSize = 16;
 
@@ -34,5 +35,5 @@ int FindSwSmiRecord();
 // Runs one software SMI request through the kept record: the first inputLength (at most 16) bytes
 // of data are the input, and data receives the 16 output bytes (copied up to the first zero byte,
 // the rest zero). 1 when the BIOS completed the request; 0 when it did not answer within
-// kSwSmiPollLimit polls, and data then holds 16 bytes of 0xFF (no answer).
+// kSwSmiPollBound, and data then holds 16 bytes of 0xFF (no answer).
 int CallSwSmi(uint16_t function, uint8_t* data, uint32_t inputLength);

@@ -14,26 +14,37 @@
 
 #include "os/os.h"
 
-// A bound on a poll of hardware status: `fast` polls back to back, then `paused` polls each after
-// a 1 ms pause. Counting polls keeps the bound independent of clocks; the pauses make the second
-// phase last long enough for slow hardware even on a fast machine.
+// A bound on a poll of hardware status: `fastPolls` polls back to back, then polls each after a
+// 1 ms pause until `pausedMs` milliseconds have passed on the clock. The second phase is bounded by
+// the clock and not by a count of pauses: Windows sleeps whole periods of its timer, 15.6 ms by
+// default, so a count of 1 ms pauses would last some fifteen times longer than meant. A short
+// sleep is still taken between polls, so that hardware that answers late is seen as soon as the
+// timer allows.
 struct PollBound {
-    int fast;
-    int paused;
+    int fastPolls;
+    uint32_t pausedMs;
 };
 inline constexpr uint32_t kPollPauseMs = 1;
 
-// Calls done() until it returns true, within bound. False when the bound was reached.
+// Calls done() until it returns true, within bound. False when the bound was reached; done() was
+// then last called when the paused phase had lasted pausedMs.
 template <typename Done>
 bool PollUntil(const PollBound& bound, Done done) {
-    for (int poll = 0; poll < bound.fast; ++poll) {
+    for (int poll = 0; poll < bound.fastPolls; ++poll) {
         if (done()) return true;
     }
-    for (int poll = 0; poll < bound.paused; ++poll) {
+    // The difference of two tick counts is the elapsed time also across the count's wrap.
+    const uint32_t start = os::GetTickCount();
+    while (os::GetTickCount() - start < bound.pausedMs) {
         os::Sleep(kPollPauseMs);
         if (done()) return true;
     }
     return false;
+}
+
+// Polls of one wait that reaches its bound, when every pause lasts kPollPauseMs.
+constexpr int PollsAtBound(const PollBound& bound) {
+    return bound.fastPolls + static_cast<int>(bound.pausedMs / kPollPauseMs);
 }
 
 // Rejected port requests are repeated at once, up to this many sends in all. An open device
@@ -73,24 +84,23 @@ inline constexpr uint8_t kKbcOutputFull = 0x01;  // status: a byte waits at the 
 inline constexpr uint8_t kKbcInputFull = 0x02;   // status: the last byte written is not taken yet
 
 // How long a wait for the controller polls its status before it gives up: back-to-back reads
-// first, then reads 1 ms apart. A working controller takes a byte or presents one within
-// microseconds, well inside the first phase; the second keeps a controller that is busy for a
-// while (the embedded controller behind it handling an event) from being given up on a fast
-// machine, and allows half a second or more in all.
+// first, then reads 1 ms apart for half a second. A working controller takes a byte or presents
+// one within microseconds, well inside the first phase; the second keeps a controller that is busy
+// for a while (the embedded controller behind it handling an event) from being given up on.
 inline constexpr PollBound kKbcPollBound = {200, 500};
-// Status reads of one wait that reaches its bound.
-inline constexpr int kKbcPollLimit = kKbcPollBound.fast + kKbcPollBound.paused;
+// Status reads of one wait that reaches its bound, when every pause lasts 1 ms.
+inline constexpr int kKbcPollLimit = PollsAtBound(kKbcPollBound);
 
 void WriteKbcCommand(uint8_t command);  // port 0x64
 void WriteKbcData(uint8_t value);       // port 0x60
 uint8_t ReadKbcStatus();                // port 0x64
 
 // Waits until the controller has taken the last byte written (status bit 1 clear), keeping the
-// last status read in *lastStatus when given. False when it still holds the byte after
-// kKbcPollLimit status reads.
+// last status read in *lastStatus when given. False when it still holds the byte at the end of
+// kKbcPollBound.
 bool WaitKbcInputEmpty(uint8_t* lastStatus = nullptr);
 // Waits until a byte is waiting (status bit 0 set), then reads it into value. False, with value
-// 0xFF, when none arrived within kKbcPollLimit status reads; the data port is not read then.
+// 0xFF, when none arrived within kKbcPollBound; the data port is not read then.
 bool TryReadKbcData(uint8_t* value);
 // TryReadKbcData for callers that only need the byte: 0xFF when none arrived.
 uint8_t ReadKbcData();

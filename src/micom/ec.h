@@ -22,8 +22,7 @@
 
 // How long the mailbox is polled for its command register to read 0. The controller finishes a
 // command within microseconds to a few milliseconds: back-to-back reads cover that, and reads 1 ms
-// apart give a controller that is busy for a while up to about a second more before it counts as
-// stalled.
+// apart give a controller that is busy for a while a second more before it counts as stalled.
 inline constexpr PollBound kEcMailboxPollBound = {1000, 1000};
 
 // What the controller presented right after the begin command, to be handed back at the end.

@@ -184,6 +184,9 @@ uint32_t GetPriorityClass();
 bool SetPriorityClass(uint32_t priorityClass);
 
 void Sleep(uint32_t milliseconds);
+// GetTickCount: milliseconds since Windows started, wrapping after 49.7 days; an elapsed time is
+// the unsigned difference of two counts. It moves in steps of the system timer's period.
+uint32_t GetTickCount();
 [[noreturn]] void ExitProcess(uint32_t exitCode);
 // One line of text to the standard error stream (which the windowed program does not show).
 void WriteStandardError(const char* text);

@@ -115,6 +115,8 @@ TEST(MachineProfile, BadProfilesAreRefusedWithFieldAndReason) {
         {R"({"windows":{"currentDirectory":"tools"}})", "windows.currentDirectory: expected null or an absolute folder path"},
         {R"({"windows":{"freeBytes":-5}})", "windows.freeBytes: expected an unsigned integer"},
         {R"({"windows":{"environment":{"A":1}}})", "windows.environment.A: expected a string"},
+        {R"({"windows":{"timerPeriodUs":0}})", "windows.timerPeriodUs: expected an unsigned integer from 1 to 1000000"},
+        {R"({"windows":{"tickCountStart":4294967296}})", "windows.tickCountStart: expected an unsigned integer up to 4294967295"},
         {R"({"power":{"acLine":2}})", "power.acLine: expected 0 (off line), 1 (on line), 255 (unknown)"},
         {R"({"power":{"batteryPercent":101}})", "power.batteryPercent: expected 0 to 100 or 255"},
         {R"({"answers":{"messageBoxes":"ok"}})", "answers.messageBoxes: expected an array"},

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "emu/world.h"
 #include "os/os.h"
@@ -193,6 +195,30 @@ TEST_F(EmulatedSystem, PriorityClassIsKeptAndRecorded) {
   EXPECT_EQ(events[0]["class"], os::kRealtimePriorityClass);
   MakeWorld();
   EXPECT_EQ(os::GetPriorityClass(), os::kNormalPriorityClass);  // a new world, a new process
+}
+
+TEST_F(EmulatedSystem, SleepMovesTheTickCountByWholeTimerPeriods) {
+  struct Row {
+    const char* patch;
+    uint32_t start;
+    std::vector<std::pair<uint32_t, uint32_t>> sleeps;  // asked, tick count afterwards
+  };
+  const Row rows[] = {
+      {R"({})", 3600000, {{1, 3600001}, {50, 3600051}, {0, 3600051}}},
+      // Windows' default timer: a 1 ms sleep lasts a whole period of 15.625 ms.
+      {R"({"windows":{"timerPeriodUs":15625}})", 3600000, {{1, 3600015}, {1, 3600031}, {16, 3600062}, {0, 3600062}}},
+      // The count wraps at 2^32 ms.
+      {R"({"windows":{"tickCountStart":4294967290}})", 4294967290u, {{5, 4294967295u}, {10, 9}}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.patch);
+    MakeWorld(r.patch);
+    EXPECT_EQ(os::GetTickCount(), r.start);
+    for (const auto& [asked, after] : r.sleeps) {
+      os::Sleep(asked);
+      EXPECT_EQ(os::GetTickCount(), after) << "after Sleep(" << asked << ")";
+    }
+  }
 }
 
 TEST_F(EmulatedSystem, StandardErrorLinesAreRecorded) {

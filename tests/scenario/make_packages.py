@@ -49,6 +49,24 @@ def run(command, **kwargs):
     return done.stdout
 
 
+def emulated_carrier(binaries, variant, scratch):
+    """A copy of the emulated program to carry a package when no Windows program is built.
+
+    The package offset goes into bytes 40-43, which romshell-pack wants zero as a Windows program
+    file has them; an ELF file holds its section table's offset there. The copy is only read for
+    its package and its marker (notebook-emu runs the emulated program itself), so those four
+    bytes are cleared in it."""
+    carrier = os.path.join(scratch, variant + ".carrier")
+    if not os.path.isfile(carrier):
+        with open(os.path.join(binaries, variant), "rb") as f:
+            data = bytearray(f.read())
+        data[40:44] = b"\0\0\0\0"
+        with open(carrier, "wb") as f:
+            f.write(data)
+        shutil.copymode(os.path.join(binaries, variant), carrier)
+    return carrier
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", required=True)
@@ -81,7 +99,7 @@ def main():
         if not os.path.isfile(program):
             if for_wine:
                 continue
-            program = os.path.join(binaries, variant)
+            program = emulated_carrier(binaries, variant, scratch)
         folder = os.path.join(scratch, output_name)
         tools = None
         if for_wine:

@@ -61,14 +61,16 @@ Run RunNotebookEmu(const std::vector<std::string>& arguments) {
     return run;
 }
 
-Run RunScenario(const std::string& world, const std::string& machine, const std::string& package,
-                const std::vector<std::string>& options) {
+namespace {
+
+Run RunOnProfile(const std::string& world, const std::string& profilePath, const std::string& package,
+                 const std::vector<std::string>& options) {
     std::string root = std::string(SCENARIO_WORLDS) + "/" + world;
     std::string json = root + ".json";
     std::error_code ec;
     fs::remove(json, ec);
-    std::vector<std::string> args = {"run",    "--machine", Machine(machine), "--program", Package(package),
-                                     "--root", root,        "--json",         json,        "--timeout", "240"};
+    std::vector<std::string> args = {"run",    "--machine", profilePath, "--program", Package(package),
+                                     "--root", root,        "--json",    json,        "--timeout", "240"};
     if (!options.empty()) {
         args.push_back("--");
         args.insert(args.end(), options.begin(), options.end());
@@ -78,6 +80,29 @@ Run RunScenario(const std::string& world, const std::string& machine, const std:
     if (in) run.report = nlohmann::json::parse(in, nullptr, false);
     if (run.report.is_discarded()) run.report = nullptr;
     return run;
+}
+
+}  // namespace
+
+Run RunScenario(const std::string& world, const std::string& machine, const std::string& package,
+                const std::vector<std::string>& options) {
+    return RunOnProfile(world, Machine(machine), package, options);
+}
+
+Run RunPatchedScenario(const std::string& world, const std::string& machine, const nlohmann::json& patch,
+                       const std::string& package, const std::vector<std::string>& options) {
+    Run run;
+    std::ifstream in(Machine(machine));
+    nlohmann::json profile = nlohmann::json::parse(in, nullptr, false);
+    if (profile.is_discarded()) {
+        run.output = Machine(machine) + " is no JSON";
+        return run;
+    }
+    profile.merge_patch(patch);
+    fs::create_directories(SCENARIO_WORLDS);
+    std::string path = std::string(SCENARIO_WORLDS) + "/" + world + "-machine.json";
+    std::ofstream(path) << profile.dump(2);
+    return RunOnProfile(world, path, package, options);
 }
 
 uint32_t ResultCode(const nlohmann::json& report) {

@@ -26,6 +26,11 @@ Run RunNotebookEmu(const std::vector<std::string>& arguments);
 // with the program's options; the world is kept in <binary dir>/worlds/<world>.
 Run RunScenario(const std::string& world, const std::string& machine, const std::string& package,
                 const std::vector<std::string>& options = {});
+// RunScenario on the profile emu/machines/<machine>.json with patch (a JSON merge patch, such as
+// {"faults": {"mailboxNeverClears": true}}) laid over it; the patched profile is kept beside the
+// world as <world>-machine.json.
+Run RunPatchedScenario(const std::string& world, const std::string& machine, const nlohmann::json& patch,
+                       const std::string& package, const std::vector<std::string>& options = {});
 
 // Parts of a report, as a technician reads them.
 uint32_t ResultCode(const nlohmann::json& report);

@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using scenario::Captions;
 using scenario::ResultCode;
+using scenario::RunPatchedScenario;
 using scenario::RunScenario;
 using scenario::ToolCommands;
 using scenario::WorkingFolderFiles;
@@ -63,9 +64,12 @@ const json* WrittenRecord(const json& r, int record) {
     return nullptr;
 }
 
+// A tool that could not be started has no exit code.
+constexpr int32_t kNotStarted = 0x7FFFFFFF;
+
 std::vector<int32_t> ToolExitCodes(const json& r) {
     std::vector<int32_t> out;
-    for (const json& t : r["tools"]["runs"]) out.push_back(t.value("exitCodeSigned", static_cast<int32_t>(0x7FFFFFFF)));
+    for (const json& t : r["tools"]["runs"]) out.push_back(t.value("exitCodeSigned", kNotStarted));
     return out;
 }
 
@@ -150,56 +154,225 @@ TEST(Scenario, NewerControllerIsArmedWithCommandDcAndRunsNoMicomTool) {
     }
 }
 
-TEST(Scenario, ImageOfAnotherModelIsRefusedNamingBothModelsAndPartNumbers) {
-    json r = Report(RunScenario("other-model", "default", "other-model"));
-    EXPECT_EQ(ResultCode(r), 0x80000008u) << r["result"].dump();
-    ASSERT_EQ(Captions(r), (Strings{"Warning", "Fail : Model(Bios Part Number)"}));
-    std::string text = r["messageBoxes"][1]["text"];
-    EXPECT_NE(text.find("Current Model (BIOS Part Number) : R580(047)"), std::string::npos) << text;
-    EXPECT_NE(text.find("New Model (BIOS Part Number) : R590(051)"), std::string::npos) << text;
-    EXPECT_EQ(ToolExitCodes(r), std::vector<int32_t>{-120});
+// ---------------------------------------------------------------------------------------------
+// Failing steps
+
+// What the working folder holds after a failure, as the clean-up of that point leaves it.
+enum class Folder {
+    NotMade,         // the failure came before the working folder was made
+    LogOnly,         // everything of the run is gone
+    Unsearched,      // the image search had not run: the image and the MICOM image are no candidates
+    Unstaged,        // the tool sets had not been staged either: both Phoenix sets stay as packed
+};
+
+Strings FolderFiles(Folder folder) {
+    switch (folder) {
+        case Folder::NotMade: return {};
+        case Folder::LogOnly: return {"DebugLog.txt"};
+        case Folder::Unsearched: return {"DebugLog.txt", "KBRK0105.BIN", "RSRK0108.WPH"};
+        case Folder::Unstaged:
+            return {"DebugLog.txt",    "KBRK0105.BIN",    "PHLASH_32.INI",    "PHLASH_64.INI",    "PhlashLc_32.dll",
+                    "PhlashLc_64.dll", "PhlashNT_32.sys", "PhlashNT_64.sys",  "RSRK0108.WPH",     "SWinFlash_32.exe",
+                    "SWinFlash_64.exe"};
+    }
+    return {};
+}
+
+struct FailingStep {
+    const char* world;
+    const char* machine;
+    const char* patch;  // laid over the machine's profile
+    const char* package;
+    Strings options;
+    uint32_t code;
+    Strings captions;   // the message boxes in order; the last one is the failure's
+    Strings textHas;    // pieces of the failure's text
+    Strings tools;
+    std::vector<int32_t> toolExitCodes;
+    size_t blocksWithNewImage;
+    Folder folder;
+};
+
+// One row for every step of the sequence that can fail, made to fail by the profile (a fault knob
+// or the value that the step refuses) or by the package.
+const FailingStep kFailingSteps[] = {
+    {"fail-driver", "default", R"({"faults": {"serviceStartFails": true}})", "full", {},
+     0x80000005u, {"Fail : Driver Load"}, {"Loading driver failed.\n\nRestart system."}, {}, {}, 0, Folder::NotMade},
+    {"fail-ac", "default", R"({"power": {"acLine": 0}})", "full", {},
+     0x80000010u, {"Fail : Power"}, {"AC adapter is not connected.\n\nFor update, the AC adapter has to be connected."},
+     {}, {}, 0, Folder::NotMade},
+    {"fail-battery", "default", R"({"power": {"batteryPercent": 29}})", "full", {},
+     0x80000011u, {"Fail : Power"}, {"charge\r\nlevel of the battery is lower than 30%.\n\nCheck your battery."},
+     {}, {}, 0, Folder::NotMade},
+    {"fail-ac-and-battery", "default", R"({"power": {"acLine": 0, "batteryPercent": 255}})", "full", {},
+     0x80000012u, {"Fail : Power"}, {"of the battery is lower than 30%. \n\nCheck your AC adapter and battery."},
+     {}, {}, 0, Folder::NotMade},
+    {"fail-no-temp", "no-temp", "{}", "full", {},
+     0x8000000Fu, {"Fail : Directory"}, {"Fail to create directory."}, {}, {}, 0, Folder::NotMade},
+    {"fail-disk-space", "default", R"({"windows": {"freeBytes": 2097151}})", "full", {},
+     0x80000001u, {"Fail : Disk Space"}, {"Remaining free disk space: 1Mbytes\n Required free disk space: 2Mbytes"},
+     {}, {}, 0, Folder::LogOnly},
+    {"fail-option", "default", "{}", "full", {"/NO_SUCH_OPTION"},
+     0x8000000Eu, {"Warning", "Fail : Invalid Option"}, {"Invalid Option.\nCheck the option."}, {}, {}, 0,
+     Folder::Unstaged},
+    {"fail-hdd-password", "secured-disk", "{}", "full", {},
+     0x80000004u, {"Warning", "Fail : HDD Password"}, {"The HDD is password protected."}, {}, {}, 0,
+     Folder::Unsearched},
+    {"fail-no-platform-image", "default", "{}", "no-platform-image", {},
+     0x8000000Bu, {"Warning", "Fail : Bios File"}, {"Invalid BIOS file."}, {}, {}, 0, Folder::LogOnly},
+    {"fail-no-micom", "default", "{}", "no-micom", {},
+     0x8000000Cu, {"Warning", "Fail : Micom File"}, {"Invalid MICOM file."}, {}, {}, 0, Folder::LogOnly},
+    {"fail-other-model", "default", "{}", "other-model", {},
+     0x80000008u, {"Warning", "Fail : Model(Bios Part Number)"},
+     {"Current Model (BIOS Part Number) : R580(047)", "New Model (BIOS Part Number) : R590(051)"},
+     {kBiosTool}, {-120}, 0, Folder::LogOnly},
+    {"fail-not-newer", "default", "{}", "not-newer", {},
+     0x80000013u, {"Warning", "Fail : Bios Date"},
+     {"This system's BIOS version is the latest.\n\nUpdate program will be terminated."}, {kBiosTool}, {-110}, 0,
+     Folder::LogOnly},
+    {"fail-bios-tool-crashes", "bios-tool-crashes", "{}", "full", {},
+     0x80000009u, {"Warning", "Fail : Update Bios"}, {"BIOS Update failed."}, {kBiosTool},
+     {static_cast<int32_t>(0xC0000005u)}, 0, Folder::LogOnly},
+    {"fail-bios-tool-unstartable", "default", "{}", "unstartable-tool", {},
+     0x80000009u, {"Warning", "Fail : Update Bios"}, {"BIOS Update failed."}, {kBiosTool}, {kNotStarted}, 0,
+     Folder::LogOnly},
+    {"fail-micom-tool", "micom-tool-fails", "{}", "full", {},
+     0x8000000Au, {"Warning", "Fail : Micom"}, {"MICOM Update failed."}, {kBiosTool, kMicomTool}, {0, 1}, 31,
+     Folder::LogOnly},
+    {"fail-smi-enable", "no-pm-base", "{}", "full", {},
+     0x8000000Du, {"Warning", "Fail : Enable SMI"}, {"SMI setting failed."}, {kBiosTool, kMicomTool}, {0, 0}, 31,
+     Folder::LogOnly},
+};
+
+TEST(Scenario, EveryFailingStepReportsItsCodeAndLeavesTheNotebookUsable) {
+    for (const FailingStep& row : kFailingSteps) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), row.package, row.options));
+        EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
+        EXPECT_EQ(Captions(r), row.captions);
+        if (!r["messageBoxes"].empty()) {
+            const json& box = r["messageBoxes"].back();
+            EXPECT_EQ(box["style"], 0x10);
+            const std::string text = box.value("text", "");
+            for (const std::string& piece : row.textHas) EXPECT_NE(text.find(piece), std::string::npos) << text;
+        }
+        EXPECT_EQ(ToolCommands(r), row.tools);
+        EXPECT_EQ(ToolExitCodes(r), row.toolExitCodes);
+        if (row.blocksWithNewImage == 0) {
+            ExpectFlashUntouched(r);
+        } else {
+            EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), row.blocksWithNewImage);
+        }
+        EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>()) << r["inputDevices"].dump();
+        EXPECT_EQ(r["workingFolder"]["exists"].get<bool>(), row.folder != Folder::NotMade);
+        EXPECT_EQ(WorkingFolderFiles(r), FolderFiles(row.folder));
+        EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
+        EXPECT_FALSE(r["switchOff"].contains("flags")) << "a switch-off was asked for";
+        EXPECT_FALSE(r["controller"]["powerOn"]["armed"].get<bool>());
+    }
+}
+
+TEST(Scenario, WithoutTempTheRunEndsAfterThePowerCheckWithItsLogOnDriveC) {
+    json r = Report(RunScenario("no-temp", "no-temp", "full"));
+    EXPECT_EQ(ResultCode(r), 0x8000000Fu) << r["result"].dump();
+    ASSERT_EQ(Captions(r), Strings{"Fail : Directory"});
+    EXPECT_EQ(r["messageBoxes"][0]["text"], "Fail to create directory.");
+    EXPECT_FALSE(r["progressWindow"]["shown"].get<bool>());
+    EXPECT_TRUE(r["workingFolder"]["path"].is_null());
+    // Without TEMP the driver file and the language library go to C:\, which is then current: the
+    // log lines up to the failure are written there, and the power check was the last step.
+    Strings logs;
+    for (const json& log : r["debugLogs"]) logs.push_back(log["path"].get<std::string>());
+    ASSERT_EQ(logs, Strings{"C:\\DebugLog.txt"});
+    const json& lines = r["debugLogs"][0]["lines"];
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Check System Power");
+    EXPECT_TRUE(ToolCommands(r).empty());
     ExpectFlashUntouched(r);
-    ExpectNotebookLeftUsable(r);
+    EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
+    EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
 }
 
-TEST(Scenario, ImageThatIsNotNewerIsRefused) {
-    json r = Report(RunScenario("not-newer", "default", "not-newer"));
-    EXPECT_EQ(ResultCode(r), 0x80000013u) << r["result"].dump();
-    ASSERT_EQ(Captions(r), (Strings{"Warning", "Fail : Bios Date"}));
-    EXPECT_EQ(r["messageBoxes"][1]["text"], "This system's BIOS version is the latest.\n\nUpdate program will be terminated.");
-    EXPECT_EQ(ToolExitCodes(r), std::vector<int32_t>{-110});
-    ExpectFlashUntouched(r);
-    ExpectNotebookLeftUsable(r);
+// ---------------------------------------------------------------------------------------------
+// The ending
+
+TEST(Scenario, ArmingThatFailsIsReportedAndTheSystemIsSwitchedOffAllTheSame) {
+    struct Row {
+        const char* world;
+        const char* machine;
+        const char* patch;
+        Strings options;
+        Strings tools;
+        bool armingFails;  // the program saw the arming fail
+        const char* how;   // how the controller was armed; nullptr: not at all
+    };
+    const Row rows[] = {
+        // The controller never answers the read of its RAM byte 0xE887: the bit is not set.
+        {"arm-legacy-fails", "default", R"({"faults": {"kbcNeverPresentsOutput": true}})", {}, {kBiosTool, kMicomTool},
+         true, nullptr},
+        // The mailbox took command 0xDC but never reports it finished.
+        {"arm-mailbox-fails", "newer-ec-mailbox", R"({"faults": {"mailboxNeverClears": true}})", {}, {kBiosTool},
+         true, "command 0xDC through the mailbox"},
+        // The newer controller is armed and switched off even when the options ask to stay on.
+        {"arm-newer-block-power-off", "newer-ec-mailbox", "{}", {"/BLOCK_POWER_OFF"}, {kBiosTool}, false,
+         "command 0xDC through the mailbox"},
+        {"arm-newer-kbc-block-power-off", "newer-ec-kbc", "{}", {"/BLOCK_POWER_OFF"}, {kBiosTool}, false,
+         "command 0xDC through the keyboard controller"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), "full", row.options));
+        EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+        EXPECT_EQ(ToolCommands(r), row.tools);
+        EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), 31u);
+        EXPECT_EQ(r["controller"]["powerOn"]["armed"], row.how != nullptr);
+        if (row.how != nullptr) EXPECT_EQ(r["controller"]["powerOn"]["how"], row.how);
+        EXPECT_EQ(r["controller"]["ramE887"]["after"], r["controller"]["ramE887"]["before"]);
+        if (row.armingFails) {
+            ASSERT_EQ(Captions(r), (Strings{"Warning", "Update Complete", "Fail : Set Auto On"}));
+            EXPECT_EQ(r["messageBoxes"][2]["text"], "Auto On setting failed.");
+            EXPECT_EQ(r["messageBoxes"][2]["style"], 0x10);
+        } else {
+            EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
+        }
+        EXPECT_FALSE(Contains(WorkingFolderFiles(r), "AddMem.sys"));
+        EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>()) << r["inputDevices"].dump();
+        EXPECT_EQ(r["switchOff"]["switchedOff"], true);
+        EXPECT_EQ(r["switchOff"]["flags"], 8);
+    }
 }
 
-TEST(Scenario, FailingMicomToolEndsTheRunAfterTheBiosWithoutSwitchOff) {
-    json r = Report(RunScenario("micom-tool-fails", "micom-tool-fails", "full"));
-    EXPECT_EQ(ResultCode(r), 0x8000000Au) << r["result"].dump();
-    EXPECT_EQ(Captions(r), (Strings{"Warning", "Fail : Micom"}));
-    EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
-    EXPECT_EQ(ToolExitCodes(r), (std::vector<int32_t>{0, 1}));
-    EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), 31u);
-    Strings files = WorkingFolderFiles(r);
-    EXPECT_FALSE(Contains(files, "WinUpV01_10.exe"));
-    EXPECT_FALSE(Contains(files, "kbc.bin"));
-    ExpectNotebookLeftUsable(r);
-}
+// ---------------------------------------------------------------------------------------------
+// Other Windows versions and their access devices
 
-TEST(Scenario, FlashToolThatCrashesFailsTheBiosUpdateBeforeTheMicom) {
-    json r = Report(RunScenario("bios-tool-crashes", "bios-tool-crashes", "full"));
-    EXPECT_EQ(ResultCode(r), 0x80000009u) << r["result"].dump();
-    EXPECT_EQ(Captions(r), (Strings{"Warning", "Fail : Update Bios"}));
-    EXPECT_EQ(ToolCommands(r), Strings{kBiosTool});
-    EXPECT_EQ(ToolExitCodes(r), std::vector<int32_t>{static_cast<int32_t>(0xC0000005u)});
-    ExpectNotebookLeftUsable(r);
-}
-
-TEST(Scenario, PowerManagementBaseOfAllOnesFailsTheSmiStep) {
-    json r = Report(RunScenario("no-pm-base", "no-pm-base", "full"));
-    EXPECT_EQ(ResultCode(r), 0x8000000Du) << r["result"].dump();
-    EXPECT_EQ(Captions(r), (Strings{"Warning", "Fail : Enable SMI"}));
-    EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
-    ExpectNotebookLeftUsable(r);
+TEST(Scenario, FullUpdateOnEveryAccessDevice) {
+    struct Row {
+        const char* machine;  // the world's name too
+        const char* device;
+    };
+    const Row rows[] = {
+        {"win7-x86", "QLIX"},
+        {"vista-x64", "KMDFMEMIO"},
+        {"xp-x86", "ADDMEM"},
+        {"win98", "MEMIO.VXD"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.machine);
+        json r = Report(RunScenario(row.machine, row.machine, "full"));
+        EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+        EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
+        EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
+        EXPECT_EQ(ToolExitCodes(r), (std::vector<int32_t>{0, 0}));
+        EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), 31u);
+        EXPECT_EQ(r["biosIdentity"]["after"]["version"], kNewVersion);
+        EXPECT_EQ(r["controller"]["powerOn"]["how"], "0xE887 bit 0");
+        EXPECT_TRUE(r["smi"]["enabled"].get<bool>());
+        EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>()) << r["inputDevices"].dump();
+        EXPECT_EQ(WorkingFolderFiles(r), Strings{"DebugLog.txt"});
+        EXPECT_EQ(r["switchOff"]["switchedOff"], true);
+        EXPECT_EQ(r["switchOff"]["flags"], 8);
+        EXPECT_TRUE(r["notes"]["protocolErrors"].empty()) << r["notes"]["protocolErrors"].dump();
+    }
 }
 
 TEST(Scenario, OptionsThatKeepTheSystemOnEndTheUpdateWithoutArmingOrMessage) {
@@ -278,39 +451,6 @@ TEST(Scenario, FlashTableMarksShowInTheBlocksTheToolWrote) {
         EXPECT_EQ((*escd)["flashAddress"], 0xFFE00000u + row.escdOffset);
         EXPECT_EQ(r["flash"]["contents"][8]["holds"][0]["pages"], row.block8Pages);
     }
-}
-
-TEST(Scenario, MissingImagesEndTheRunBeforeAnyTool) {
-    struct Row {
-        const char* package;
-        uint32_t code;
-        const char* caption;
-        const char* text;
-    };
-    const Row rows[] = {
-        {"no-platform-image", 0x8000000Bu, "Fail : Bios File", "Invalid BIOS file."},
-        {"no-micom", 0x8000000Cu, "Fail : Micom File", "Invalid MICOM file."},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.package);
-        json r = Report(RunScenario(row.package, "default", row.package));
-        EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
-        ASSERT_EQ(Captions(r), (Strings{"Warning", row.caption}));
-        EXPECT_EQ(r["messageBoxes"][1]["text"], row.text);
-        EXPECT_TRUE(ToolCommands(r).empty());
-        ExpectFlashUntouched(r);
-        ExpectNotebookLeftUsable(r);
-    }
-}
-
-TEST(Scenario, FlashToolThatCannotBeStartedFailsTheBiosUpdate) {
-    json r = Report(RunScenario("unstartable-tool", "default", "unstartable-tool"));
-    EXPECT_EQ(ResultCode(r), 0x80000009u) << r["result"].dump();
-    EXPECT_EQ(Captions(r), (Strings{"Warning", "Fail : Update Bios"}));
-    ASSERT_EQ(r["tools"]["runs"].size(), 1u);
-    EXPECT_FALSE(r["tools"]["runs"][0]["started"].get<bool>());
-    ExpectFlashUntouched(r);
-    ExpectNotebookLeftUsable(r);
 }
 
 TEST(Scenario, RunsThatAskOnlyForDmiValuesFailWithoutFlashing) {

@@ -4,11 +4,15 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emu/hardware.h"
+#include "emu/world.h"
 #include "hw/driver.h"
+#include "hw/firmware.h"
 #include "hw/ports.h"
+#include "micom/ec.h"
 #include "tests/unit/notebook_fixture.h"
 
 namespace {
@@ -188,17 +192,20 @@ class KmdfMissingTest : public NotebookTest {
         NotebookTest::SetUp();
         MakeMachine(R"({"windows": {"major": 6, "minor": 0}, "accessDevices": {"qtv": false}})");
         emu::ClearHardwareRecord();
+        startTick_ = emu::TickCount();
     }
-    // Ten refused opens, 50 ms apart.
-    static void ExpectTenOpensFiftyMillisecondsApart() {
+    // Ten refused opens, 50 ms apart: half a second of the Windows clock in all.
+    void ExpectTenOpensFiftyMillisecondsApart() const {
         auto opens = emu::DeviceOpens();
         ASSERT_EQ(opens.size(), 10u);
         for (size_t i = 1; i < opens.size(); ++i) {
             EXPECT_FALSE(opens[i].accepted);
             EXPECT_GE(opens[i].atMs - opens[i - 1].atMs, 45.0) << "open " << i;
         }
+        EXPECT_EQ(emu::TickCount() - startTick_, 500u);
         EXPECT_TRUE(emu::DeviceRequests().empty());
     }
+    uint32_t startTick_ = 0;
 };
 
 TEST_F(KmdfMissingTest, ReadPortByteGivesAllOnesAfterTenOpens) {
@@ -362,5 +369,92 @@ TEST_F(NotebookTest, WaitingForTheInputBufferSeesItClear) {
     EXPECT_TRUE(WaitKbcInputEmpty());
     EXPECT_LT(emu::PortReadCount(), 10u);
 }
+
+// --- Bounds in time ---------------------------------------------------------------------------
+
+// Each wait for hardware that never answers ends when its bound has passed on the Windows clock,
+// however long the system timer makes each pause: on a timer of 15.6 ms, as Windows has by
+// default, a bound counted in 1 ms pauses would last some fifteen times longer.
+enum class StalledWait { KbcInputEmpty, KbcOutputFull, SmiCompletion, MailboxIdle };
+
+struct TimeBoundCase {
+    const char* name;
+    StalledWait wait;
+    const char* faults;
+    uint32_t boundMs;
+};
+
+const TimeBoundCase kTimeBoundCases[] = {
+    {"KbcInputEmpty", StalledWait::KbcInputEmpty, R"({"kbcInputNeverClears": true})", kKbcPollBound.pausedMs},
+    {"KbcOutputFull", StalledWait::KbcOutputFull, R"({"kbcNeverPresentsOutput": true})", kKbcPollBound.pausedMs},
+    {"SmiCompletion", StalledWait::SmiCompletion, R"({"smiNeverCompletes": true})", kSwSmiPollBound.pausedMs},
+#if !ROMSHELL_PHX
+    {"MailboxIdle", StalledWait::MailboxIdle, R"({"mailboxNeverClears": true})", kEcMailboxPollBound.pausedMs},
+#endif
+};
+
+struct TimerCase {
+    const char* name;
+    uint32_t periodUs;
+    uint32_t tickCountStart;
+};
+
+// A 1 ms timer, Windows' default timer, and the default timer with the tick count about to wrap.
+const TimerCase kTimerCases[] = {
+    {"Timer1ms", 1000, 3600000},
+    {"Timer15ms", 15625, 3600000},
+    {"Timer15msAcrossTheWrap", 15625, 0xFFFFFF00u},
+};
+
+// Runs the wait; true when it saw the hardware answer.
+bool RunStalledWait(StalledWait wait) {
+    switch (wait) {
+        case StalledWait::KbcInputEmpty:
+            return WaitKbcInputEmpty();
+        case StalledWait::KbcOutputFull: {
+            uint8_t value = 0;
+            return TryReadKbcData(&value);
+        }
+        case StalledWait::SmiCompletion: {
+            uint8_t data[kSwSmiDataSize] = {};
+            return FindSwSmiRecord() && CallSwSmi(4, data, 0) != 0;
+        }
+        case StalledWait::MailboxIdle: {
+#if !ROMSHELL_PHX
+            ecMailboxPort = 0x680;
+            EcMailboxBlock block;
+            block.bytes[0] = 0xDC;
+            return RunEcMailboxCommand(&block);
+#else
+            return true;
+#endif
+        }
+    }
+    return true;
+}
+
+class TimeBoundTest : public NotebookTest,
+                      public ::testing::WithParamInterface<std::tuple<TimeBoundCase, TimerCase>> {};
+
+TEST_P(TimeBoundTest, StalledHardwareIsGivenUpWhenTheBoundHasPassedOnTheClock) {
+    const auto& [wait, timer] = GetParam();
+    OpenMachine(std::string(R"({"windows": {"major": 5, "minor": 1, "wow64": false, "timerPeriodUs": )") +
+                std::to_string(timer.periodUs) + R"(, "tickCountStart": )" + std::to_string(timer.tickCountStart) +
+                R"(}, "ec": {"chipId2E": "0x85", "device9Active": true, "device9Base": "0x0680"}, "faults": )" +
+                wait.faults + "}");
+    const uint32_t start = emu::TickCount();
+    EXPECT_FALSE(RunStalledWait(wait.wait));
+    // The last poll came when the bound had passed, and not a timer period later.
+    const uint32_t elapsed = emu::TickCount() - start;
+    const uint32_t periodMs = (timer.periodUs + 999) / 1000;
+    EXPECT_GE(elapsed, wait.boundMs);
+    EXPECT_LT(elapsed, wait.boundMs + periodMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, TimeBoundTest,
+                         ::testing::Combine(::testing::ValuesIn(kTimeBoundCases), ::testing::ValuesIn(kTimerCases)),
+                         [](const ::testing::TestParamInfo<std::tuple<TimeBoundCase, TimerCase>>& info) {
+                             return std::string(std::get<0>(info.param).name) + "On" + std::get<1>(info.param).name;
+                         });
 
 }  // namespace

@@ -2,9 +2,7 @@
 // own values, as the emulated Windows of the machine profile provides them.
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "base/text.h"
 #include "emu/process.h"
@@ -203,7 +201,9 @@ bool SetPriorityClass(uint32_t priorityClass) {
     return true;
 }
 
-void Sleep(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void Sleep(uint32_t milliseconds) { emu::Sleep(milliseconds); }
+
+uint32_t GetTickCount() { return emu::TickCount(); }
 
 void ExitProcess(uint32_t exitCode) { emu::EndProcess(exitCode, true); }
 

@@ -49,6 +49,8 @@ bool SetPriorityClass(uint32_t priorityClass) {
 
 void Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
 
+uint32_t GetTickCount() { return ::GetTickCount(); }
+
 void ExitProcess(uint32_t exitCode) { ::ExitProcess(exitCode); }
 
 void WriteStandardError(const char* text) {
