@@ -55,7 +55,8 @@ const char* const kHardwareDefaults = R"({
     "bufferSegment": 40704,
     "bufferOffset": 256,
     "gate": 38,
-    "function4": "model"
+    "function4": "model",
+    "model": null
   },
   "ec": {
     "chipId2E": null,
@@ -178,6 +179,7 @@ constexpr FieldRule kFields[] = {
     {"/smi/bufferOffset", Kind::Number, 0xFFFF, nullptr},
     {"/smi/gate", Kind::Number, 0xFF, nullptr},
     {"/smi/function4", Kind::Choice, 0, "model|none"},
+    {"/smi/model", Kind::OptionalText, 0, nullptr},
     {"/ec/chipId2E", Kind::OptionalNumber, 0xFF, nullptr},
     {"/ec/chipId6C2", Kind::OptionalNumber, 0xFF, nullptr},
     {"/ec/device9Active", Kind::Bool, 0, nullptr},

@@ -312,7 +312,10 @@ void SmiCommand(Machine& m, uint8_t value) {
     std::memset(data, 0, 16);
     if (function == 4) {
         if (Prof("/smi/function4") == "model") {
-            std::string four = ModelAnswer(BiosField(m, "model"));
+            // The SMI handler may know the notebook under another model than its identification
+            // block says (a board shared by two models).
+            const auto& own = Prof("/smi/model");
+            std::string four = ModelAnswer(own.is_string() ? own.get<std::string>() : BiosField(m, "model"));
             std::memcpy(data, four.data(), four.size());
         } else {
             std::memset(data, 0xFF, 16);

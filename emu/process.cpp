@@ -200,14 +200,19 @@ std::vector<std::string> SplitCommandLine(const std::string& text) {
     return words;
 }
 
-uint32_t StartProcess(const std::string& commandLine, const std::string& directory, ChildHandle* child) {
+uint32_t StartProcess(const std::string& application, const std::string& commandLine, const std::string& directory,
+                      ChildHandle* child) {
     child->reset();
     std::string cwd = directory.empty() ? CurrentDirectory() : directory;
     ResolvedPath dir;
     uint32_t error = ResolveWindowsPath(cwd, &dir);
     if (error == 0 && (!dir.exists || !dir.isDirectory)) error = winerr::kDirectory;
     ResolvedPath program;
-    if (error == 0) {
+    if (error == 0 && !application.empty()) {
+        if (ResolveWindowsPath(application, &program) != 0 || !program.exists || program.isDirectory) {
+            error = winerr::kFileNotFound;
+        }
+    } else if (error == 0) {
         error = winerr::kFileNotFound;
         for (const std::string& candidate : ProgramCandidates(commandLine))
             if (LocateProgram(candidate, &program)) {

@@ -29,15 +29,18 @@ constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 struct ChildProcess;
 using ChildHandle = std::shared_ptr<ChildProcess>;
 
-// CreateProcess: the first word of commandLine names the program (quoted, or unquoted up to a
-// blank; an unquoted name with blanks is tried at each blank in turn, as Windows does), ".exe" is
-// appended when its last component has no extension, and a name without a folder is looked for
-// in the folder of this process's program and then in the current directory. directory is the
+// CreateProcess: application, when not empty, is the program file as it stands (as an
+// application name is to Windows: no ".exe" appended, a name without a folder taken from the
+// current directory). Otherwise the first word of commandLine names the program (quoted, or
+// unquoted up to a blank; an unquoted name with blanks is tried at each blank in turn, as Windows
+// does), ".exe" is appended when its last component has no extension, and a name without a
+// folder is looked for in the folder of this process's program and then in the current directory. directory is the
 // child's current directory (empty: this process's). 0, or kFileNotFound (no such program),
 // kDirectory (directory is not a folder), kBadExeFormat (the file cannot be run). The world's
 // state is flushed before the child starts; when it ends, the state is read again and the
 // process is recorded in the transcript.
-uint32_t StartProcess(const std::string& commandLine, const std::string& directory, ChildHandle* child);
+uint32_t StartProcess(const std::string& application, const std::string& commandLine, const std::string& directory,
+                      ChildHandle* child);
 // Waits up to milliseconds for the child's end; true when it has ended.
 bool WaitProcess(const ChildHandle& child, uint32_t milliseconds);
 // True and the exit code once the child has ended.

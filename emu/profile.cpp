@@ -33,6 +33,7 @@ const char* const kDefaultProfileText = R"({
     "currentDirectory": null,
     "freeBytes": 107374182400,
     "environment": {},
+    "files": {},
     "timerPeriodUs": 1000,
     "tickCountStart": 3600000
   },
@@ -63,6 +64,7 @@ enum class Kind {
     AcLine,           // 0, 1, 255 or a truth value
     Battery,          // 0..100 or 255
     Environment,      // object of name: text
+    Files,            // object of absolute path on drive C: -> text
     MessageBoxAnswers,
     ForeignWindows,   // array of {"title": text}
     WindowKeys,       // array of {"key", "when", "afterMs", "dialog"}
@@ -89,6 +91,7 @@ constexpr FieldRule kFields[] = {
     {"/windows/currentDirectory", Kind::OptionalCDir, 0, nullptr},
     {"/windows/freeBytes", Kind::Unsigned, UINT64_MAX, nullptr},
     {"/windows/environment", Kind::Environment, 0, nullptr},
+    {"/windows/files", Kind::Files, 0, nullptr},
     {"/windows/timerPeriodUs", Kind::TimerPeriod, 1000000, nullptr},
     {"/windows/tickCountStart", Kind::Unsigned, 0xFFFFFFFF, nullptr},
     {"/power/acLine", Kind::AcLine, 0, nullptr},
@@ -324,6 +327,17 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
                     errors->push_back(name + ": \"" + it.key() + "\" is not a variable name");
                 else if (!it.value().is_string())
                     errors->push_back(name + "." + it.key() + ": expected a string");
+            }
+            *out = v;
+            return;
+        case Kind::Files:
+            if (!v.is_object()) return errors->push_back(name + ": expected an object of paths and texts");
+            for (auto it = v.begin(); it != v.end(); ++it) {
+                const std::string& path = it.key();
+                if (path.size() < 4 || (path[0] != 'C' && path[0] != 'c') || path[1] != ':' || path[2] != '\\')
+                    errors->push_back(name + ": \"" + path + "\" is not a file path on drive C:");
+                else if (!it.value().is_string())
+                    errors->push_back(name + "." + path + ": expected a string");
             }
             *out = v;
             return;

@@ -201,6 +201,19 @@ bool CreateWorld(const std::string& root, const std::string& profileJson, std::s
     }
     MakeWindowsFolders(FolderOf(w["programPath"].get<std::string>()));
     if (w["currentDirectory"].is_string()) MakeWindowsFolders(w["currentDirectory"].get<std::string>());
+    // Files the notebook holds before the run (a program planted where one should not be, say).
+    if (w["files"].is_object()) {
+        for (auto it = w["files"].begin(); it != w["files"].end(); ++it) {
+            MakeWindowsFolders(FolderOf(it.key()));
+            ResolvedPath file;
+            if (ResolveWindowsPath(it.key(), &file) != 0) {
+                *error = "cannot place " + it.key();
+                return false;
+            }
+            const std::string text = it.value().get<std::string>();
+            if (!WriteWholeFile(file.host, text, error)) return false;
+        }
+    }
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "emu/hardware.h"
 #include "emu/process.h"
 #include "emu/winfs.h"
 #include "emu/world.h"
@@ -32,6 +33,18 @@ ToolKnobs KnobsOf(const std::string& name) {
 }
 
 void ApplyKnobs(const ToolKnobs& knobs, const std::string& eventKind, const std::string& toolName) {
+    // What the keyboard and the mice were while the tool ran: the updater holds them off around
+    // each flash tool, so that nobody types into the flash or pulls a window over it.
+    nlohmann::json mice = nlohmann::json::array();
+    for (const PresentDeviceState& d : PresentDevices()) {
+        if (StartsWithNoCase(d.className, "mouse")) mice.push_back(d.enabled);
+    }
+    const KeyboardControllerState keyboard = KeyboardController();
+    Record({{"event", "inputDevicesWhileTool"},
+            {"tool", toolName},
+            {"keyboardInterface", keyboard.keyboardEnabled},
+            {"auxiliaryInterface", keyboard.auxiliaryEnabled},
+            {"miceEnabled", mice}});
     if (knobs.crash) {
         Record({{"event", eventKind}, {"tool", toolName}, {"commandLine", CommandLine()}, {"outcome", "crashed"}});
         FlushWorld();

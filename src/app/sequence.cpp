@@ -131,6 +131,10 @@ ResultCode RunPhoenixUpdate(char* commandLine, char* micomToolCommand, char* bio
         if (ParseRunOptions(micomToolCommand, biosToolCommand, commandLine) != kResultOk) {
             return FailUpdate(kResultInvalidOption);
         }
+    } else if (HasOption(ReadBios)) {
+        // Here the other order parses the command line, and "/READ_BIOS" makes the word exactly
+        // ReadBios: from now on both programs run with the same word.
+        ctx.runOptions = ReadBios;
     }
     if (ctx.isWow64) {
         StagePhoenixTools64();

@@ -167,9 +167,11 @@ struct ProcessInfo {
 };
 // CreateProcessA with default start-up information (size 68, all else zero), no inherited
 // handles, CREATE_DEFAULT_ERROR_MODE, the parent's environment and the given current directory.
-// The first word of the command line names the program; ".exe" is appended when it has no
-// extension.
-bool CreateProcess(const char* commandLine, const char* currentDirectory, ProcessInfo* info);
+// application, when not nullptr, is the program file, used as it stands (extension included);
+// otherwise the first word of the command line names the program (an unquoted word with blanks
+// is tried up to each blank in turn) and ".exe" is appended when it has no extension.
+bool CreateProcess(const char* application, const char* commandLine, const char* currentDirectory,
+                   ProcessInfo* info);
 bool GetExitCodeProcess(Handle process, uint32_t* exitCode);
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;

@@ -44,9 +44,10 @@ const char* UnpackResultText(int result) {
 
 void ApplyPackageOptions(uint32_t defaultOptions) {
     if (kVariant.parsesOptionsFirst) {
-        // The command line was parsed before the package was read. "/READ_BIOS" makes the word
-        // exactly ReadBios in romshell, where the package comes first; keep that here too.
-        if (ctx.runOptions & ReadBios) return;
+        // The command line was parsed before the package was read. Its "/READ_BIOS" still takes
+        // the package's options until the point where the other order parses the command line
+        // (the update sequence makes the word exactly ReadBios there): the power check and the
+        // messages before the unpack must see what they see in that order.
         ctx.runOptions |= defaultOptions;
     } else {
         ctx.runOptions = defaultOptions;

@@ -388,7 +388,7 @@ TEST_F(EmulatedHardwareTest, ChildProcessesSeeAndChangeTheSameMachine) {
   PutFile("C:\\Tools\\child.exe", child);
   emu::SetEcRam(0x10, 0x77);
   os::ProcessInfo info;
-  ASSERT_TRUE(os::CreateProcess("C:\\Tools\\child.exe hardware", "C:\\Tools", &info));
+  ASSERT_TRUE(os::CreateProcess(nullptr, "C:\\Tools\\child.exe hardware", "C:\\Tools", &info));
   ASSERT_EQ(os::WaitForSingleObject(info.process, 30000), os::kWaitObject0);
   uint32_t code = 1;
   ASSERT_TRUE(os::GetExitCodeProcess(info.process, &code));

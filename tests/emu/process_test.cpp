@@ -31,7 +31,7 @@ class EmulatedProcesses : public EmulatedWorldTest {
   // Runs commandLine to its end; the exit code, or ~0 when it did not start.
   uint32_t Run(const std::string& commandLine, const char* directory = nullptr) {
     os::ProcessInfo info;
-    if (!os::CreateProcess(commandLine.c_str(), directory, &info)) return ~0u;
+    if (!os::CreateProcess(nullptr, commandLine.c_str(), directory, &info)) return ~0u;
     EXPECT_EQ(os::WaitForSingleObject(info.process, os::kInfinite), os::kWaitObject0);
     uint32_t code = 0;
     EXPECT_TRUE(os::GetExitCodeProcess(info.process, &code));
@@ -108,7 +108,7 @@ TEST_F(EmulatedProcesses, StartFailuresAreReportedAndRecorded) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.commandLine);
     os::ProcessInfo info;
-    EXPECT_FALSE(os::CreateProcess(r.commandLine, r.directory, &info));
+    EXPECT_FALSE(os::CreateProcess(nullptr, r.commandLine, r.directory, &info));
     EXPECT_EQ(os::GetLastError(), r.error);
   }
   auto processes = Events("process");
@@ -149,7 +149,7 @@ TEST_F(EmulatedProcesses, ExitCodesKeepAllThirtyTwoBitsAndCrashesReadAsException
 TEST_F(EmulatedProcesses, RunningChildReportsStillActiveAndTimedWaitsTimeOut) {
   PutFile("C:\\Tools\\child.exe", child_);
   os::ProcessInfo info;
-  ASSERT_TRUE(os::CreateProcess("C:\\Tools\\child sleep 400", nullptr, &info));
+  ASSERT_TRUE(os::CreateProcess(nullptr, "C:\\Tools\\child sleep 400", nullptr, &info));
   uint32_t code = 0;
   EXPECT_TRUE(os::GetExitCodeProcess(info.process, &code));
   EXPECT_EQ(code, 259u);

@@ -161,7 +161,7 @@ TEST_F(EmulatedProgramAsChild, StartedByCreateProcessItAttachesAndHandsBackItsFu
   MakeWorld();
   PutFile("C:\\Tools\\prog.exe", FileBytes(EMU_TEST_PROGRAM));
   os::ProcessInfo info;
-  ASSERT_TRUE(os::CreateProcess("C:\\Tools\\prog whoami code=0x80000005", "C:\\Users", &info));
+  ASSERT_TRUE(os::CreateProcess(nullptr, "C:\\Tools\\prog whoami code=0x80000005", "C:\\Users", &info));
   ASSERT_EQ(os::WaitForSingleObject(info.process, os::kInfinite), os::kWaitObject0);
   uint32_t code = 0;
   ASSERT_TRUE(os::GetExitCodeProcess(info.process, &code));

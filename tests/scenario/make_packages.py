@@ -36,6 +36,9 @@ PACKAGES = {
     "unstartable-tool": ("romshell", "8", {"broken-phoenix-tool": True}),
     "phx-full": ("romshell-phx", "8", {}),
     "dmi-only": ("romshell", "0x1008", {}),
+    # NoMessageBox and SkipCheckPower: a package for notebooks on battery that asks nothing.
+    "quiet-power": ("romshell", "0x10020", {}),
+    "phx-quiet-power": ("romshell-phx", "0x10020", {}),
 }
 # The packages the scenarios also run under Wine.
 WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool"]

@@ -1,8 +1,5 @@
 #include "tests/scenario/scenario_support.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -10,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
+#include "tools/notebook-emu/spawn.h"
 
 namespace scenario {
 
@@ -26,33 +23,15 @@ Run RunNotebookEmu(const std::vector<std::string>& arguments) {
     std::string outputFile = std::string(SCENARIO_WORLDS) + "/notebook-emu-" + std::to_string(::getpid()) + ".out";
     std::vector<std::string> args = {NOTEBOOK_EMU};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    // Whatever world the test process may belong to is not the one notebook-emu makes.
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "ROMSHELL_EMU_", 13) != 0) env.push_back(*e);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
-    int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        run.output = std::string("cannot start notebook-emu: ") + std::strerror(rc);
+    // Whatever world the test process may belong to is not the one notebook-emu makes: the
+    // world's variables stay behind.
+    notebook_emu::Ended ended;
+    std::string error;
+    if (!notebook_emu::RunProgram(args, {}, outputFile, 0, &ended, &error)) {
+        run.output = "cannot start notebook-emu: " + error;
         return run;
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.status = ended.how == "exited" ? ended.status : 128 + ended.status;
     std::ifstream in(outputFile);
     std::ostringstream ss;
     ss << in.rdbuf();

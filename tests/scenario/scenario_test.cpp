@@ -92,7 +92,8 @@ void ExpectNotebookLeftUsable(const json& r) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(Scenario, FullUpdateWritesTheImageArmsTheLegacyControllerAndSwitchesOff) {
-    json r = Report(RunScenario("full-update", "default", "full"));
+    json r = Report(RunPatchedScenario("full-update", "default", json::parse(R"({"pci": {"smiControl": "0x0000"}})"),
+                                       "full"));
     EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
     EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
     EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
@@ -121,7 +122,15 @@ TEST(Scenario, FullUpdateWritesTheImageArmsTheLegacyControllerAndSwitchesOff) {
     EXPECT_EQ(c["micomImage"]["label"], "KBRK0105");
 
     EXPECT_FALSE(r["cmos"]["cleared"].get<bool>());
+    // The profile's notebook starts with the SMI control bit clear: the run sets it.
+    EXPECT_EQ(r["smi"]["controlWordBefore"], "0x0000");
     EXPECT_TRUE(r["smi"]["enabled"].get<bool>());
+    // Keyboard and pointing device off while each tool ran, on again at the end.
+    ASSERT_EQ(r["inputDevices"]["whileTools"].size(), 2u) << r["inputDevices"].dump();
+    for (const json& t : r["inputDevices"]["whileTools"]) {
+        EXPECT_FALSE(t["keyboardInterface"].get<bool>()) << t["tool"];
+        EXPECT_FALSE(t["auxiliaryInterface"].get<bool>()) << t["tool"];
+    }
     EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
     EXPECT_EQ(r["switchOff"]["switchedOff"], true);
     EXPECT_EQ(r["switchOff"]["flags"], 8);
@@ -411,6 +420,52 @@ TEST(Scenario, ReadBiosDumpsTheTopMegabyteOfTheFlashWindowWithoutFlashing) {
     ExpectFlashUntouched(r);
     EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
     EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
+}
+
+// The package's options hold for the checks before the unpack in both programs, whichever reads its
+// command line first: on battery, a package that skips the power check and shows nothing reads the
+// ROM without a word.
+TEST(Scenario, ReadBiosKeepsThePackagesOptionsInBothPrograms) {
+    for (const char* package : {"quiet-power", "phx-quiet-power"}) {
+        SCOPED_TRACE(package);
+        json r = Report(RunPatchedScenario(std::string("read-bios-") + package, "default",
+                                           json::parse(R"({"power": {"acLine": 0, "batteryPercent": 20}})"), package,
+                                           {"/READ_BIOS"}));
+        EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+        EXPECT_TRUE(Captions(r).empty());
+        ASSERT_TRUE(r["workingFolder"].contains("readRomFile")) << r["workingFolder"].dump();
+        EXPECT_TRUE(ToolCommands(r).empty());
+        EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
+    }
+}
+
+// TEMP under a folder with blanks, as on Windows 5.x: the tools are started by their program file,
+// so a program planted at "C:\Documents.exe" (where an unquoted command line would look first)
+// never runs, and each tool still gets the command line it always got.
+TEST(Scenario, ToolsInAFolderWithBlanksNeverStartAPlantedProgram) {
+    const char* temp = "C:\\Documents and Settings\\tech\\Local Settings\\Temp";
+    json patch = {{"windows", {{"temp", temp}, {"files", {{"C:\\Documents.exe", "planted"}, {"C:\\Documents and.exe", "planted"}}}}}};
+    json r = Report(RunPatchedScenario("planted-program", "xp-x86", patch, "full"));
+    const std::string work = std::string(temp) + "\\__Korvane_Update\\";
+    ASSERT_FALSE(r["tools"]["runs"].empty()) << r.dump(2);
+    for (const json& run : r["tools"]["runs"]) {
+        const std::string program = run["program"].get<std::string>();
+        EXPECT_EQ(program.rfind(work, 0), 0u) << program;
+        EXPECT_EQ(run["commandLine"].get<std::string>().rfind(work, 0), 0u) << "the line still starts with the folder";
+    }
+    EXPECT_EQ(ToolCommands(r).front(), "SWinFlash bios.wph /P");
+    EXPECT_EQ(r["tools"]["runs"][0]["program"], work + "SWinFlash.exe");
+}
+
+// A notebook whose SMI handler knows it under another model than its identification block: the
+// program takes the SMI's answer.
+TEST(Scenario, ModelComesFromTheSmiAnswerWhenItDiffersFromTheIdentificationBlock) {
+    json r = Report(RunPatchedScenario("smi-model", "default", json::parse(R"({"smi": {"model": "R590"}})"), "full"));
+    std::vector<std::string> lines;
+    for (const json& log : r["debugLogs"])
+        for (const json& line : log["lines"]) lines.push_back(line.get<std::string>());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Bios Model Number : R590"), lines.end()) << r["debugLogs"].dump();
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "Bios Model Number : R580"), lines.end());
 }
 
 TEST(Scenario, ClearCmosPackageClearsCmosAfterTheMicomStep) {

@@ -169,7 +169,7 @@ class EmulatedToolTest : public EmulatedWorldTest {
     // Runs a command line with the working folder current, as the program does; its exit code.
     uint32_t RunTool(const std::string& arguments, const std::string& tool = "SWinFlash") {
         emu::ChildHandle child;
-        uint32_t error = emu::StartProcess(std::string(kWorkFolder) + "\\" + tool + " " + arguments, kWorkFolder, &child);
+        uint32_t error = emu::StartProcess("", std::string(kWorkFolder) + "\\" + tool + " " + arguments, kWorkFolder, &child);
         EXPECT_EQ(error, 0u);
         if (error != 0) return 0xFFFFFFFF;
         EXPECT_TRUE(emu::WaitProcess(child, emu::kWaitForever));

@@ -1,6 +1,8 @@
 // Message boxes, the debug log and the failure exit.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 
 #include "core/context.h"
@@ -56,9 +58,19 @@ TEST_F(MessagesTest, LongLogLinesAreCutAt1023Characters) {
 
 TEST_F(MessagesTest, LogLineThatCannotOpenItsFileIsIgnored) {
     ASSERT_TRUE(os::SetCurrentDirectory("C:\\work"));
-    PutFile("C:\\work\\DebugLog.txt\\blocker", "");  // a folder of that name cannot be opened
+    PutFile("C:\\work\\DebugLog.txt\\blocker", "kept");  // a folder of that name cannot be opened
+    PutFile("C:\\work\\other.txt", "other");
+    auto listing = [this] {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(HostPath("C:\\work")))
+            names.insert(e.path().string() + (e.is_regular_file() ? ":" + std::to_string(e.file_size()) : ""));
+        return names;
+    };
+    const std::set<std::string> before = listing();
     LogLine("lost");
-    EXPECT_TRUE(FileExists("C:\\work\\DebugLog.txt\\blocker"));
+    EXPECT_EQ(listing(), before) << "nothing written, nothing else made";
+    EXPECT_EQ(ReadFileBytes("C:\\work\\DebugLog.txt\\blocker"), "kept");
+    EXPECT_EQ(ReadFileBytes("C:\\work\\other.txt"), "other");
 }
 
 TEST_F(MessagesTest, ShowMessageShowsTheFormattedTextAndReturnsTheAnswer) {

@@ -40,6 +40,37 @@ TEST_P(ParseRunOptionsTest, SetsFlagsAndCommandLines) {
     }
 }
 
+// Each option's bits by their numbers, as package makers and technicians write them: a wrong value
+// in the flag names would pass every test that compares against the names.
+TEST(RunOptionBits, EachOptionSetsItsNumber) {
+    const struct {
+        const char* option;
+        uint32_t bits;
+    } rows[] = {
+        {"/BLOCK_POWER_OFF", 0x00000001},  {"/SKIP_CHECK_PART", 0x00000002},
+        {"/SKIP_CHECK_MODEL", 0x00000004}, {"/SKIP_UPDATE_MICOM", 0x00000010},
+        {"/NO_MESSAGEBOX", 0x00000020},    {"/BREAK_ESCD", 0x00000100},
+        {"/MODE=3", 0x00000200},           {"/MODE=2", 0x00000400},
+        {"/MODE=1", 0x00000800},           {"/READ_BIOS", 0x00002000},
+        {"/SKIP_UPDATE_FILES", 0x00004000}, {"/SKIP_CHECK_DATE", 0x00008000},
+        {"/SKIP_CHECK_POWER", 0x00010000}, {"/VISTA_UPGRADE", 0x00020021},
+    };
+    for (const auto& row : rows) {
+        ResetUpdateContext();
+        std::string line = row.option;
+        char bios[kCommandSize];
+        char micom[kCommandSize];
+        ASSERT_EQ(ParseRunOptions(micom, bios, line.data()), kResultOk) << row.option;
+        EXPECT_EQ(ctx.runOptions, row.bits) << row.option;
+    }
+    // The bits only the package header sets.
+    EXPECT_EQ(uint32_t{MarkLastFlashBlock}, 0x00000008u);
+    EXPECT_EQ(uint32_t{ClearCmosOnUpdate}, 0x00000040u);
+    EXPECT_EQ(uint32_t{DmiOnly}, 0x00001000u);
+    EXPECT_EQ(uint32_t{NoPowerCycle}, 0x00040000u);
+    EXPECT_EQ(uint32_t{LongModelId}, 0x00080000u);
+}
+
 const ParseCase kParseCases[] = {
     // Defaults and the package's value.
     {"", 8, kResultOk, 8, "SWinFlash bios.wph /P", "WinUpV01_10 kbc.bin /FORCE"},

@@ -85,12 +85,14 @@ TEST_F(PackageCheckTest, LoadsTheDefaultOptions) {
     }
 }
 
-TEST_F(PackageCheckTest, ReadBiosParsedFirstStaysTheWholeWord) {
+TEST_F(PackageCheckTest, ReadBiosParsedFirstStillTakesThePackagesOptions) {
     if (!kVariant.parsesOptionsFirst) GTEST_SKIP() << "this program reads the package before its command line";
-    PutFile(kProgram, testpkg::ProgramWithPackage(MarkLastFlashBlock | DmiOnly, {}));
+    // The checks before the unpack (power, messages) must see the package's options, as they do
+    // where the package comes first.
+    PutFile(kProgram, testpkg::ProgramWithPackage(NoMessageBox | SkipCheckPower, {}));
     ctx.runOptions = ReadBios;
     EXPECT_EQ(CheckPackage(kProgram, 1024), 0);
-    EXPECT_EQ(ctx.runOptions, uint32_t{ReadBios});
+    EXPECT_EQ(ctx.runOptions, uint32_t{ReadBios | NoMessageBox | SkipCheckPower});
 }
 
 TEST(UnpackResultTexts, EveryCodeHasItsText) {

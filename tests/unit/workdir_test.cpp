@@ -1,6 +1,9 @@
 // The working directory, tool staging, candidate searches and clean-up.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <vector>
+
 #include <string>
 
 #include "core/context.h"
@@ -9,6 +12,7 @@
 #include "os/os.h"
 #include "package/workdir.h"
 #include "tests/support/emulated_world.h"
+#include "tests/unit/package_builder.h"
 
 namespace {
 
@@ -182,6 +186,35 @@ TEST_F(WorkDirTest, CleanUpRemovesEveryNamedFileAndLeavesTheRest) {
 }
 
 #if !ROMSHELL_PHX
+// The access driver's file goes into TEMP ("C:\" without it) before the working directory exists,
+// and that directory stays current for the driver's installation.
+TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTempAndTempStaysCurrent) {
+    struct Row {
+        const char* patch;
+        const char* folder;
+        bool withDriver;
+        int result;
+    } rows[] = {
+        {"{}", kTemp, true, 1},
+        {R"({"windows": {"temp": null}})", "C:\\", true, 1},
+        {"{}", kTemp, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.patch);
+        ResetUpdateContext();
+        MakeWorld(row.patch);
+        std::vector<testpkg::Entry> entries = {{"other.txt.gz", testpkg::Gzip("x")}};
+        if (row.withDriver) entries.push_back({"addmem.sys.gz", testpkg::Gzip("driver")});
+        PutFile("C:\\Users\\tech\\Desktop\\romshell.exe", testpkg::ProgramWithPackage(8, entries));
+        EXPECT_EQ(PrepareLegacyDriver(), row.result);
+        EXPECT_TRUE(EqualIgnoreCase(CurrentDirectory().c_str(), row.folder) ||
+                    EqualIgnoreCase((CurrentDirectory() + "\\").c_str(), row.folder))
+            << CurrentDirectory();
+        const std::string file = std::string(row.folder) + (row.folder[std::strlen(row.folder) - 1] == '\\' ? "" : "\\") + "addmem.sys";
+        EXPECT_EQ(FileExists(file), row.withDriver);
+    }
+}
+
 TEST_F(WorkDirTest, ASingleRomImageIsCopiedToBiosRom) {
     EnterWorkDir();
     PutFile(Work("XXAB0208.rom"), "rom image");

@@ -217,6 +217,24 @@ TEST_P(ProgramFile, ProgressWindowTemplateHasItsControlsInOrder) {
     });
 }
 
+// Resources no code shows, carried as they always were: the stand-alone MICOM tool's window with its
+// menu, and the MICOM step list with its progress bar.
+TEST_P(ProgramFile, CarriesTheUnusedMicomDialogsAndTheirMenu) {
+    pe::DialogTemplate tool;
+    std::string error;
+    ASSERT_TRUE(pe::ParseDialog(Resource(pe::kTypeDialog, 101), &tool, &error)) << error;
+    EXPECT_TRUE(tool.menu.isNumber);
+    EXPECT_EQ(tool.menu.number, 103) << "dialog 101 opens with menu 103";
+    EXPECT_FALSE(Resource(pe::kTypeMenu, 103).empty());
+
+    pe::DialogTemplate steps;
+    ASSERT_TRUE(pe::ParseDialog(Resource(pe::kTypeDialog, 104), &steps, &error)) << error;
+    std::vector<std::string> classes;
+    for (const pe::DialogControl& c : steps.controls) classes.push_back(pe::ClassName(c.windowClass));
+    EXPECT_EQ(std::count(classes.begin(), classes.end(), "Static"), 5) << "the five MICOM steps";
+    EXPECT_EQ(std::count(classes.begin(), classes.end(), "msctls_progress32"), 1) << "the progress bar";
+}
+
 TEST_P(ProgramFile, DmiSettingsDialogHasItsControlsInOrder) {
     pe::DialogTemplate d;
     std::string error;

@@ -296,7 +296,7 @@ json SmiSection(const json& profile) {
             {"pmBase", pci["pmBase"]}};
 }
 
-json InputSection() {
+json InputSection(const std::vector<json>& transcript) {
     json mice = json::array();
     bool allOn = true;
     for (const PresentDeviceState& d : PresentDevices()) {
@@ -308,10 +308,20 @@ json InputSection() {
     }
     KeyboardControllerState k = KeyboardController();
     allOn = allOn && k.keyboardEnabled && k.auxiliaryEnabled;
+    // As each flash tool found them when it started.
+    json whileTools = json::array();
+    for (const json& e : transcript) {
+        if (e.value("event", "") != "inputDevicesWhileTool") continue;
+        whileTools.push_back({{"tool", e.value("tool", "")},
+                              {"keyboardInterface", e.value("keyboardInterface", true)},
+                              {"auxiliaryInterface", e.value("auxiliaryInterface", true)},
+                              {"miceEnabled", e.value("miceEnabled", json::array())}});
+    }
     return {{"mouseDevices", mice},
             {"keyboardInterface", k.keyboardEnabled},
             {"auxiliaryInterface", k.auxiliaryEnabled},
-            {"allOn", allOn}};
+            {"allOn", allOn},
+            {"whileTools", whileTools}};
 }
 
 json SwitchOffSection(const std::vector<json>& transcript) {
@@ -555,7 +565,7 @@ bool BuildReport(const std::string& root, json* report, std::string* error) {
     r["controller"] = ControllerSection(profile);
     r["cmos"] = CmosSection(profile, tools);
     r["smi"] = SmiSection(profile);
-    r["inputDevices"] = InputSection();
+    r["inputDevices"] = InputSection(transcript);
     r["switchOff"] = SwitchOffSection(transcript);
     r["workingFolder"] = WorkingFolderSection(workDir);
     r["notes"] = NotesSection(transcript, WorldRoot());

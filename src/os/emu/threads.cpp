@@ -122,13 +122,15 @@ uint32_t WaitForSingleObject(Handle handle, uint32_t milliseconds) {
     }
 }
 
-bool CreateProcess(const char* commandLine, const char* currentDirectory, ProcessInfo* info) {
+bool CreateProcess(const char* application, const char* commandLine, const char* currentDirectory,
+                   ProcessInfo* info) {
     if (commandLine == nullptr || info == nullptr) {
         SetLastError(winerr::kInvalidParameter);
         return false;
     }
     emu::ChildHandle child;
-    if (uint32_t e = emu::StartProcess(commandLine, currentDirectory != nullptr ? currentDirectory : "", &child)) {
+    if (uint32_t e = emu::StartProcess(application != nullptr ? application : "", commandLine,
+                                       currentDirectory != nullptr ? currentDirectory : "", &child)) {
         SetLastError(e);
         return false;
     }

@@ -7,7 +7,8 @@ namespace os {
 
 using win32::ToHandle;
 
-bool CreateProcess(const char* commandLine, const char* currentDirectory, ProcessInfo* info) {
+bool CreateProcess(const char* application, const char* commandLine, const char* currentDirectory,
+                   ProcessInfo* info) {
     // CreateProcessA wants a writable command line. The longest one Windows accepts is 32767
     // characters; the program's own are far shorter.
     char line[32768];
@@ -19,9 +20,9 @@ bool CreateProcess(const char* commandLine, const char* currentDirectory, Proces
     startup.cb = sizeof(startup);
     static_assert(sizeof(STARTUPINFOA) == 68);
     PROCESS_INFORMATION process{};
-    // No application name: Windows takes the program from the first word of the command line and
-    // appends ".exe" when it has no extension, which is how the flash tools are named.
-    if (!::CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE, nullptr,
+    // Without an application name Windows takes the program from the first word of the command
+    // line and appends ".exe" when it has no extension.
+    if (!::CreateProcessA(application, line, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE, nullptr,
                           currentDirectory, &startup, &process)) {
         return false;
     }
