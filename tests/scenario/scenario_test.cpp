@@ -88,7 +88,8 @@ void ExpectNotebookLeftUsable(const json& r) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(Scenario, FullUpdateWritesTheImageArmsTheLegacyControllerAndSwitchesOff) {
-    json r = Report(RunScenario("full-update", "default", "full"));
+    const scenario::Run run = RunScenario("full-update", "default", "full");
+    json r = Report(run);
     EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
     EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
     EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
@@ -119,6 +120,15 @@ TEST(Scenario, FullUpdateWritesTheImageArmsTheLegacyControllerAndSwitchesOff) {
     EXPECT_FALSE(r["cmos"]["cleared"].get<bool>());
     EXPECT_TRUE(r["smi"]["enabled"].get<bool>());
     EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
+    // 64-bit Windows does not run the class installer for the 32-bit program: the mice were never
+    // held off, and the report says why.
+    EXPECT_FALSE(r["inputDevices"]["miceHeldOff"].get<bool>());
+    EXPECT_EQ(r["inputDevices"]["miceStayedOnBecause"]["name"], "ERROR_IN_WOW64");
+    EXPECT_EQ(r["inputDevices"]["miceStayedOnBecause"]["error"], 0xE0000235u);
+    EXPECT_NE(run.output.find("the mice stayed on during the update: the class installer is not run for a 32-bit "
+                              "program on 64-bit Windows (ERROR_IN_WOW64, 0xE0000235)"),
+              std::string::npos)
+        << run.output;
     EXPECT_EQ(r["switchOff"]["switchedOff"], true);
     EXPECT_EQ(r["switchOff"]["flags"], 8);
     EXPECT_EQ(WorkingFolderFiles(r), Strings{"DebugLog.txt"});
@@ -200,6 +210,22 @@ TEST(Scenario, PowerManagementBaseOfAllOnesFailsTheSmiStep) {
     EXPECT_EQ(Captions(r), (Strings{"Warning", "Fail : Enable SMI"}));
     EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
     ExpectNotebookLeftUsable(r);
+}
+
+// On the 9x family the chipset's words go through the VxD's byte codes; the SMI control word must
+// still be read and written as a word.
+TEST(Scenario, GlobalSmiBitThatIsClearIsSetOnThe9xFamily) {
+    const scenario::Run run = RunScenario("win98-smi-clear", "win98-smi-clear", "full");
+    json r = Report(run);
+    EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+    EXPECT_EQ(r["smi"]["controlWordBefore"], 0x2040);
+    EXPECT_EQ(r["smi"]["controlWord"], 0x2041);
+    EXPECT_TRUE(r["smi"]["enabled"].get<bool>());
+    EXPECT_NE(run.output.find("SMI: enabled"), std::string::npos) << run.output;
+    // 32-bit Windows changes the devices: the mice were held off and are back.
+    EXPECT_TRUE(r["inputDevices"]["miceHeldOff"].get<bool>());
+    EXPECT_FALSE(r["inputDevices"].contains("miceStayedOnBecause"));
+    EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
 }
 
 TEST(Scenario, OptionsThatKeepTheSystemOnEndTheUpdateWithoutArmingOrMessage) {
