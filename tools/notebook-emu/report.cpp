@@ -296,22 +296,57 @@ json SmiSection(const json& profile) {
             {"pmBase", pci["pmBase"]}};
 }
 
-json InputSection() {
+// Why a class installer that was asked to change a device did not: its error, as SetupAPI names it.
+constexpr struct {
+    uint32_t error;
+    const char* name;
+    const char* why;
+} kInstallerRefusals[] = {
+    {0xE0000235u, "ERROR_IN_WOW64", "the class installer is not run for a 32-bit program on 64-bit Windows"},
+};
+
+json InputSection(const std::vector<json>& transcript) {
+    // What the device installer did with each device the program asked to change.
+    std::map<uint32_t, std::vector<const json*>> asked;
+    for (const json& e : transcript)
+        if (e.value("event", "") == "deviceState") asked[e.value("index", 0u)].push_back(&e);
+
     json mice = json::array();
     bool allOn = true;
-    for (const PresentDeviceState& d : PresentDevices()) {
+    bool heldOff = false;
+    json stayedOn = nullptr;
+    const std::vector<PresentDeviceState> devices = PresentDevices();
+    for (uint32_t index = 0; index < devices.size(); ++index) {
+        const PresentDeviceState& d = devices[index];
         std::string cls = d.className;
         std::transform(cls.begin(), cls.end(), cls.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         if (cls.rfind("mouse", 0) != 0) continue;
-        mice.push_back({{"description", d.description}, {"enabled", d.enabled}, {"changes", d.changes}});
+        json mouse = {{"description", d.description}, {"enabled", d.enabled}, {"changes", d.changes}};
+        for (const json* e : asked[index]) {
+            if (!e->value("enable", true) && e->value("result", "") == "changed") heldOff = true;
+            if (e->value("result", "") != "installerRefused") continue;
+            const uint32_t error = e->value("error", 0u);
+            json refusal = {{"error", error}, {"hex", Hex(error, 8)}};
+            for (const auto& r : kInstallerRefusals)
+                if (r.error == error) refusal.update({{"name", r.name}, {"why", r.why}});
+            if (!e->value("enable", true)) {
+                mouse["notDisabledBecause"] = refusal;
+                if (stayedOn.is_null()) stayedOn = refusal;
+            }
+        }
+        mice.push_back(mouse);
         allOn = allOn && d.enabled;
     }
     KeyboardControllerState k = KeyboardController();
     allOn = allOn && k.keyboardEnabled && k.auxiliaryEnabled;
-    return {{"mouseDevices", mice},
-            {"keyboardInterface", k.keyboardEnabled},
-            {"auxiliaryInterface", k.auxiliaryEnabled},
-            {"allOn", allOn}};
+    json section = {{"mouseDevices", mice},
+                    {"keyboardInterface", k.keyboardEnabled},
+                    {"auxiliaryInterface", k.auxiliaryEnabled},
+                    {"allOn", allOn},
+                    {"miceHeldOff", heldOff}};
+    // The program asked for the mice to be disabled and the device installer would not.
+    if (!stayedOn.is_null()) section["miceStayedOnBecause"] = stayedOn;
+    return section;
 }
 
 json SwitchOffSection(const std::vector<json>& transcript) {
@@ -555,7 +590,7 @@ bool BuildReport(const std::string& root, json* report, std::string* error) {
     r["controller"] = ControllerSection(profile);
     r["cmos"] = CmosSection(profile, tools);
     r["smi"] = SmiSection(profile);
-    r["inputDevices"] = InputSection();
+    r["inputDevices"] = InputSection(transcript);
     r["switchOff"] = SwitchOffSection(transcript);
     r["workingFolder"] = WorkingFolderSection(workDir);
     r["notes"] = NotesSection(transcript, WorldRoot());
@@ -677,6 +712,12 @@ std::string FormatReport(const json& r) {
       << OnOff(in["keyboardInterface"].get<bool>()) << ", auxiliary interface " << OnOff(in["auxiliaryInterface"].get<bool>());
     for (const json& m : in["mouseDevices"]) o << ", " << Text(m["description"]) << " " << OnOff(m["enabled"].get<bool>());
     o << ")\n";
+    if (in.contains("miceStayedOnBecause")) {
+        const json& why = in["miceStayedOnBecause"];
+        o << "  the mice stayed on during the update: "
+          << (why.contains("why") ? Text(why["why"]) + " (" + Text(why["name"]) + ", " : "the class installer failed (")
+          << Text(why["hex"]) << ")\n";
+    }
 
     const json& off = r["switchOff"];
     o << "Switch-off: ";
