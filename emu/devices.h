@@ -55,7 +55,9 @@ uint32_t PresentDeviceCount();
 // False when index is past the last device.
 bool PresentDeviceClass(uint32_t index, bool* hasClass, std::string* className);
 uint32_t PresentDeviceStatus(uint32_t index, uint32_t* status, uint32_t* problem);
-// False when the installer parameters are refused; the installer's own result is not reported.
-bool PresentDeviceChange(uint32_t index, bool enable);
+// DIF_PROPERTYCHANGE. False when the installer parameters are refused; otherwise true, with the
+// class installer's own error in *installerError (0 when it ran): 64-bit Windows refuses it to a
+// 32-bit process (ERROR_IN_WOW64) and the device stays as it was.
+bool PresentDeviceChange(uint32_t index, bool enable, uint32_t* installerError);
 
 }  // namespace emu

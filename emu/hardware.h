@@ -72,6 +72,9 @@ std::vector<std::string> ProtocolErrors();
 // Number of port reads since the last clear (reads are counted, not listed).
 uint64_t PortReadCount();
 void ClearHardwareRecord();
+// Clears the records without writing them to hardware.jsonl: for runs of millions of requests
+// that no report reads (fuzzing).
+void DiscardHardwareRecord();
 
 // ---------------------------------------------------------------------------------------------
 // Fault knobs
@@ -92,6 +95,11 @@ void WritePort(uint16_t port, int width, uint32_t value);
 // Only RAM takes writes.
 void ReadPhysical(uint64_t address, uint8_t* out, size_t length);
 void WritePhysical(uint64_t address, const uint8_t* data, size_t length);
+// Lays bytes over the memory below 1 MiB (RAM, the BIOS segment, a DMI table below it) after
+// everything the profile puts there, as a BIOS with other contents would show them; bytes past
+// 1 MiB are dropped. It stays, in the state too, until the next call; an empty block removes it.
+// Each call lays it afresh, over what the program wrote to RAM too.
+void SetMemoryOverlay(uint64_t address, const std::vector<uint8_t>& bytes);
 
 // ---------------------------------------------------------------------------------------------
 // The notebook's state

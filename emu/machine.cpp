@@ -93,6 +93,11 @@ void Save() {
     h["services"] = m.services;
     h["devices"] = m.devices;
     h["faults"] = m.faults;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * m.overlay.size());
+    for (uint8_t b : m.overlay) hex.append({kDigits[b >> 4], kDigits[b & 15]});
+    h["overlay"] = {{"address", m.overlayAddress}, {"hex", hex}};
     State()["hardware"] = h;
     if (m.flashDirty) WriteBytes(StateFilePath(kFlashFile), m.flash);
     if (m.ecRamDirty) WriteBytes(StateFilePath(kEcRamFile), m.ecRam);
@@ -165,6 +170,12 @@ void Load() {
     m.services = h["services"];
     m.devices = h["devices"];
     m.faults = h["faults"];
+    if (h.contains("overlay")) {
+        m.overlayAddress = h["overlay"]["address"].get<uint64_t>();
+        const std::string hex = h["overlay"]["hex"].get<std::string>();
+        m.overlay.clear();
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) m.overlay.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
     if (!emu::ReadHostFile(StateFilePath(kFlashFile), &m.flash)) m.flash.clear();
     std::vector<uint8_t> ram;
     if (emu::ReadHostFile(StateFilePath(kEcRamFile), &ram) && ram.size() == 0x10000) m.ecRam = ram;
@@ -340,6 +351,12 @@ void ClearHardwareRecord() {
     auto lock = LockState();
     Current();
     machine::Save();  // what was recorded so far still reaches the report
+    DiscardHardwareRecord();
+}
+
+void DiscardHardwareRecord() {
+    auto lock = LockState();
+    Current();
     machine::gPortWrites.clear();
     machine::gDeviceEvents.clear();
     machine::gProtocolErrors.clear();
@@ -382,6 +399,15 @@ void ReadPhysical(uint64_t address, uint8_t* out, size_t length) {
         return;
     }
     machine::MemoryRead(Current(), address, out, length);
+}
+
+void SetMemoryOverlay(uint64_t address, const std::vector<uint8_t>& bytes) {
+    auto lock = LockState();
+    if (WorldRoot().empty()) return;
+    Machine& m = Current();
+    m.overlayAddress = address;
+    m.overlay = bytes;
+    m.memoryDirty = true;
 }
 
 void WritePhysical(uint64_t address, const uint8_t* data, size_t length) {

@@ -77,6 +77,9 @@ struct Machine {
     // segment), rebuilt from the state when `memoryDirty`.
     std::vector<uint8_t> low = std::vector<uint8_t>(0x100000, 0);
     bool memoryDirty = true;
+    // SetMemoryOverlay: bytes laid over the memory below 1 MiB after everything else.
+    uint64_t overlayAddress = 0;
+    std::vector<uint8_t> overlay;
     std::vector<uint8_t> flash;
     bool flashDirty = false;
 

@@ -225,6 +225,7 @@ void BuildSegment(Machine& m, std::vector<uint8_t>& mem) {
         for (size_t i = 0; i + 1 < hex.size(); i += 2)
             if (at + i / 2 < kLowEnd) mem[at + i / 2] = static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16));
     }
+    for (size_t i = 0; i < m.overlay.size() && m.overlayAddress + i < kLowEnd; ++i) mem[m.overlayAddress + i] = m.overlay[i];
 }
 
 }  // namespace

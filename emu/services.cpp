@@ -3,6 +3,9 @@
 // changes go into the transcript:
 //   {"event":"service","call":"CreateService","name":"ADDMEM","imagePath":"...","error":0}
 //   {"event":"deviceState","index":0,"class":"Mouse","description":"...","enable":false,"result":"changed"}
+// "result" is "changed", "unchanged" (the installer ran and changed nothing), "refused" (the
+// installer parameters were refused) or "installerRefused" (the installer was not run; "error"
+// holds its error).
 #include <cctype>
 #include <map>
 
@@ -161,8 +164,9 @@ uint32_t PresentDeviceStatus(uint32_t index, uint32_t* status, uint32_t* problem
     return 0;
 }
 
-bool PresentDeviceChange(uint32_t index, bool enable) {
+bool PresentDeviceChange(uint32_t index, bool enable, uint32_t* installerError) {
     auto lock = LockState();
+    *installerError = 0;
     Machine& m = machine::Current();
     if (index >= m.devices.size()) return false;
     json& d = m.devices[index];
@@ -173,6 +177,15 @@ bool PresentDeviceChange(uint32_t index, bool enable) {
         event["result"] = "refused";
         Record(event);
         return false;
+    }
+    // SetupDiCallClassInstaller refuses a 32-bit caller on 64-bit Windows: the device installer
+    // of a WOW64 process does not change devices, whatever the device.
+    if (ProfileValue("/windows/wow64").get<bool>()) {
+        *installerError = winerr::kInWow64;
+        event["result"] = "installerRefused";
+        event["error"] = winerr::kInWow64;
+        Record(event);
+        return true;
     }
     uint32_t status = d["status"].get<uint32_t>();
     uint32_t problem = d["problem"].get<uint32_t>();

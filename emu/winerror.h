@@ -43,6 +43,8 @@ constexpr uint32_t kServiceMarkedForDelete = 1072;
 constexpr uint32_t kServiceExists = 1073;
 constexpr uint32_t kDriverBlocked = 1275;
 constexpr uint32_t kPrivilegeNotHeld = 1314;
+// SetupAPI: the class installer is not run for a 32-bit process on 64-bit Windows.
+constexpr uint32_t kInWow64 = 0xE0000235u;
 
 // Not an error: the exit code GetExitCodeProcess reports for a process that still runs.
 constexpr uint32_t kStillActive = 259;

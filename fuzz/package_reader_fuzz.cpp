@@ -17,6 +17,7 @@
 #include "core/context.h"
 #include "emu/profile.h"
 #include "emu/world.h"
+#include "fuzz/fuzz_world.h"
 #include "os/os.h"
 #include "package/package.h"
 
@@ -27,16 +28,12 @@ namespace {
 constexpr const char kProgram[] = "C:\\Users\\tech\\Desktop\\romshell.exe";
 constexpr const char kExtraction[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update";
 
-fs::path gRoot;        // the emulated world, removed when the fuzzer ends
 fs::path gDrive;       // host folder of drive C:
 fs::path gExtraction;  // host folder of the extraction folder
 fs::path gProgram;     // host file of the program
 std::map<std::string, std::string> gBaseline;  // every file outside the extraction folder: contents
 
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "package_reader_fuzz: %s\n", what.c_str());
-    std::abort();
-}
+[[noreturn]] void Fail(const std::string& what) { fuzz::Fail("package_reader_fuzz", what); }
 
 std::string Contents(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -72,21 +69,7 @@ void CheckAfterRun(const char* step) {
 }
 
 bool SetUpWorld() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/package-reader-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return false;
-    gRoot = pattern;
-    std::atexit([] {
-        emu::DetachWorld();
-        std::error_code ec;
-        fs::remove_all(gRoot, ec);
-    });
-    std::string text, error;
-    if (!emu::ReadTextFile(std::string(ROMSHELL_SOURCE_DIR) + "/emu/machines/default.json", &text, &error) ||
-        !emu::CreateWorld(pattern, text, &error)) {
-        std::fprintf(stderr, "package_reader_fuzz: no emulated world: %s\n", error.c_str());
-        return false;
-    }
+    if (!fuzz::MakeWorld("package_reader_fuzz", "default")) return false;
     if (!os::CreateDirectory(kExtraction) || !os::SetCurrentDirectory(kExtraction)) return false;
     gDrive = emu::HostPathOf("C:\\");
     gExtraction = emu::HostPathOf(kExtraction);

@@ -1,12 +1,14 @@
 #!/bin/sh
-# Runs a libFuzzer target for a while from the seed corpus of fuzz/corpus/.
-#   fuzz/run-fuzz.sh FUZZER [SECONDS]     (default 60)
+# Runs a libFuzzer target for a while from its seed corpus.
+#   fuzz/run-fuzz.sh FUZZER [SECONDS [SEEDS]]     (default 60 s, seeds from fuzz/corpus/<name>
+#                                                 for FUZZER <name>_fuzz)
 # New inputs and any crash go to a scratch folder (printed at the end); the seed corpus stays as
 # it is. Exit status: the fuzzer's (0 when it found nothing).
 set -eu
-fuzzer=${1:?usage: run-fuzz.sh FUZZER [SECONDS]}
+fuzzer=${1:?usage: run-fuzz.sh FUZZER [SECONDS [SEEDS]]}
 seconds=${2:-60}
-seeds=$(dirname "$0")/corpus
+name=$(basename "$fuzzer")
+seeds=${3:-$(dirname "$0")/corpus/${name%_fuzz}}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/fuzz-run-XXXXXX")
 mkdir -p "$scratch/corpus" "$scratch/artifacts"
 status=0

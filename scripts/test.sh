@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the emulated (Linux) and the Windows
 # (MinGW-w64) presets, packs the sample programs, runs the test suite (unit, emulated world,
-# release tool, scenario, Windows-program and Wine tests) and a one-minute fuzzing run of the
-# package reader.
+# release tool, scenario, Windows-program and Wine tests) and short fuzzing runs of
+# the fuzz targets (package reader, BIOS image scans, firmware memory searches).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,5 +23,5 @@ echo "Wine part of the tests: $(( $(date +%s) - wine_start )) s"
 [ "$wine_status" -eq 0 ]
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target package_reader_fuzz
+cmake --build --preset fuzz --target package_reader_fuzz image_fuzz firmware_fuzz
 ctest --test-dir build/fuzz --output-on-failure -L fuzz

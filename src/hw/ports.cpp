@@ -30,8 +30,8 @@ struct RequestCodes {
     uint32_t memio;
 };
 
-// The VxD has no word or dword port codes: it is sent the byte codes (its record carries no
-// width), and the memory codes of the ADDMEM driver.
+// The VxD has no word or dword port codes: it is sent the byte codes, with the access width in
+// its record, and the memory codes of the ADDMEM driver.
 constexpr RequestCodes kRequestCodes[] = {
     //  request               Qlix        Kmdf        Addmem    Memio
     {Request::ReadByte,    0x9C412008, 0x9C412400, 0x222038, 0x9C412400},
@@ -92,6 +92,8 @@ constexpr uint32_t kQlixHeader32 = 9;
 constexpr uint32_t kQlixHeader64 = 17;
 constexpr uint8_t kQlixWrite = 0;
 constexpr uint8_t kQlixRead = 1;
+constexpr uint32_t kMemioRecordSize = 16;
+constexpr int kMemioWidthField = 4;
 
 // The Qlix record's header in the layout of the running Windows: address and length have the
 // width of its pointers. Returns the header size.
@@ -163,10 +165,13 @@ uint32_t PortRequest(Request request, uint16_t port, int width, uint32_t value) 
         }
         case AccessDriverKind::Memio: {
             // The VxD reads the value to write from, or stores the value read into, the variable
-            // the record points to.
+            // the record points to. The width at offset 4 makes a word or dword request one
+            // access of that width: without it the VxD moves one byte, and a dword written to
+            // the PCI address port would be a byte write to 0xCF8.
             uint32_t variable = write ? value : 0;
-            uint8_t record[16] = {};
+            uint8_t record[kMemioRecordSize] = {};
             StoreU32(record + 0, port);
+            StoreU32(record + kMemioWidthField, size);
             StoreU32(record + 12, PointerField(&variable));
             const bool ok = SendPortRequest(code, record, sizeof record, record, sizeof record);
             if (write) return 0;

@@ -172,7 +172,7 @@ TEST_F(EmulatedHardwareTest, PresentDevicesAreEnumeratedWithClassAndStatus) {
 }
 
 TEST_F(EmulatedHardwareTest, DisablingAndEnablingIsRecordedAndKept) {
-  MakeWorld(R"({"devices":[{"class":"Mouse"},{"class":"Mouse","change":"refused"},
+  MakeWorld(R"({"windows":{"wow64":false},"devices":[{"class":"Mouse"},{"class":"Mouse","change":"refused"},
                            {"class":"Mouse","status":"0x0180000A"},{"class":"Mouse","change":"fails"}]})");
   os::Handle set = os::OpenPresentDevices();
   EXPECT_TRUE(os::ChangeDeviceState(set, 0, false));
@@ -206,6 +206,23 @@ TEST_F(EmulatedHardwareTest, DisablingAndEnablingIsRecordedAndKept) {
   EXPECT_TRUE(os::ChangeDeviceState(set, 0, true));
   EXPECT_EQ(emu::PresentDevices()[0].changes, 2) << "enabling an enabled device changes nothing";
   os::ClosePresentDevices(set);
+}
+
+TEST_F(HardwareTest, ClassInstallerRefusesAThirtyTwoBitProcessOnSixtyFourBitWindows) {
+  MakeWorld(R"({"windows":{"wow64":true},"devices":[{"class":"Mouse"},{"class":"Mouse","change":"refused"}]})");
+  os::Handle set = os::OpenPresentDevices();
+  EXPECT_TRUE(os::ChangeDeviceState(set, 0, false)) << "the parameters are accepted";
+  EXPECT_EQ(os::GetLastError(), 0xE0000235u) << "ERROR_IN_WOW64 from the class installer";
+  EXPECT_FALSE(os::ChangeDeviceState(set, 1, false));
+  EXPECT_EQ(os::GetLastError(), 87u);
+  os::ClosePresentDevices(set);
+  EXPECT_TRUE(emu::PresentDevices()[0].enabled);
+  EXPECT_EQ(emu::PresentDevices()[0].changes, 0);
+  std::vector<nlohmann::json> events = Events("deviceState");
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["result"], "installerRefused");
+  EXPECT_EQ(events[0]["error"], 0xE0000235u);
+  EXPECT_EQ(events[1]["result"], "refused");
 }
 
 // ---- SMART disks ----

@@ -92,8 +92,9 @@ void ExpectNotebookLeftUsable(const json& r) {
 // ---------------------------------------------------------------------------------------------
 
 TEST(Scenario, FullUpdateWritesTheImageArmsTheLegacyControllerAndSwitchesOff) {
-    json r = Report(RunPatchedScenario("full-update", "default", json::parse(R"({"pci": {"smiControl": "0x0000"}})"),
-                                       "full"));
+    const scenario::Run run = RunPatchedScenario("full-update", "default",
+                                                 json::parse(R"({"pci": {"smiControl": "0x0000"}})"), "full");
+    json r = Report(run);
     EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
     EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
     EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
@@ -132,6 +133,15 @@ TEST(Scenario, FullUpdateWritesTheImageArmsTheLegacyControllerAndSwitchesOff) {
         EXPECT_FALSE(t["auxiliaryInterface"].get<bool>()) << t["tool"];
     }
     EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
+    // 64-bit Windows does not run the class installer for the 32-bit program: the mice were never
+    // held off, and the report says why.
+    EXPECT_FALSE(r["inputDevices"]["miceHeldOff"].get<bool>());
+    EXPECT_EQ(r["inputDevices"]["miceStayedOnBecause"]["name"], "ERROR_IN_WOW64");
+    EXPECT_EQ(r["inputDevices"]["miceStayedOnBecause"]["error"], 0xE0000235u);
+    EXPECT_NE(run.output.find("the mice stayed on during the update: the class installer is not run for a 32-bit "
+                              "program on 64-bit Windows (ERROR_IN_WOW64, 0xE0000235)"),
+              std::string::npos)
+        << run.output;
     EXPECT_EQ(r["switchOff"]["switchedOff"], true);
     EXPECT_EQ(r["switchOff"]["flags"], 8);
     EXPECT_EQ(WorkingFolderFiles(r), Strings{"DebugLog.txt"});
@@ -382,6 +392,22 @@ TEST(Scenario, FullUpdateOnEveryAccessDevice) {
         EXPECT_EQ(r["switchOff"]["flags"], 8);
         EXPECT_TRUE(r["notes"]["protocolErrors"].empty()) << r["notes"]["protocolErrors"].dump();
     }
+}
+
+// On the 9x family the chipset's words go through the VxD's byte codes; the SMI control word must
+// still be read and written as a word.
+TEST(Scenario, GlobalSmiBitThatIsClearIsSetOnThe9xFamily) {
+    const scenario::Run run = RunScenario("win98-smi-clear", "win98-smi-clear", "full");
+    json r = Report(run);
+    EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+    EXPECT_EQ(r["smi"]["controlWordBefore"], 0x2040);
+    EXPECT_EQ(r["smi"]["controlWord"], 0x2041);
+    EXPECT_TRUE(r["smi"]["enabled"].get<bool>());
+    EXPECT_NE(run.output.find("SMI: enabled"), std::string::npos) << run.output;
+    // 32-bit Windows changes the devices: the mice were held off and are back.
+    EXPECT_TRUE(r["inputDevices"]["miceHeldOff"].get<bool>());
+    EXPECT_FALSE(r["inputDevices"].contains("miceStayedOnBecause"));
+    EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
 }
 
 TEST(Scenario, OptionsThatKeepTheSystemOnEndTheUpdateWithoutArmingOrMessage) {

@@ -33,8 +33,9 @@ class BiosFlashToolTest : public EmulatedWorldTest {
     void SetUp() override {
         ResetUpdateContext();
         driverHandle = os::InvalidHandle();
-        // Keyboard and mouse are held off while the BIOS is flashed.
-        MakeWorld(R"({"keyboardController": {"commandByte": "0x74"},
+        // Keyboard and mouse are held off while the BIOS is flashed (32-bit Windows: on 64-bit
+        // Windows the class installer does not change devices for the program).
+        MakeWorld(R"({"windows": {"wow64": false}, "keyboardController": {"commandByte": "0x74"},
                       "devices": [{"class": "Mouse", "description": "PS/2 Compatible Mouse", "enabled": false}]})");
         ASSERT_TRUE(os::CreateDirectory(kWorkDir));
         ASSERT_TRUE(os::SetCurrentDirectory(kWorkDir));

@@ -174,7 +174,7 @@ TEST_F(KeyboardTest, MouseDevicesAreThoseOfAMouseClassThatWindowsCanDisable) {
     static_assert(kFixedStatus == 25165834 && (kDisableableStatus & 0x2000) != 0);
     std::string devices;
     for (const MouseCase& c : kMouseCases) devices += (devices.empty() ? "" : ", ") + std::string(c.device);
-    MakeKeyboardMachine(std::string(R"({"devices": [)") + devices + "]}");
+    MakeKeyboardMachine(std::string(R"({"windows": {"major": 5, "minor": 1, "wow64": false}, "devices": [)") + devices + "]}");
 
     for (const bool enable : {false, true}) {
         const size_t before = Events("deviceState").size();
@@ -198,6 +198,24 @@ TEST_F(KeyboardTest, MouseDevicesAreThoseOfAMouseClassThatWindowsCanDisable) {
         const bool accepted = kMouseCases[i].changed && states[i].description != "refuses";
         EXPECT_EQ(states[i].changes, accepted ? 2 : 0) << states[i].description;
     }
+}
+
+TEST_F(KeyboardTest, OnSixtyFourBitWindowsTheMiceStayOnAndTheKeyboardGoesOff) {
+    MakeKeyboardMachine(kQlix64Machine);
+    DisableInputDevices();
+    const auto events = Events("deviceState");
+    ASSERT_EQ(events.size(), 2u) << "both mice of the default notebook are asked for";
+    for (const auto& e : events) {
+        EXPECT_EQ(e.value("result", ""), "installerRefused");
+        EXPECT_EQ(e.value("error", 0u), 0xE0000235u);
+    }
+    for (const auto& d : emu::PresentDevices()) {
+        EXPECT_TRUE(d.enabled) << d.description;
+        EXPECT_EQ(d.changes, 0) << d.description;
+    }
+    EXPECT_FALSE(emu::KeyboardController().keyboardEnabled);
+    EnableInputDevices();
+    EXPECT_TRUE(emu::KeyboardController().keyboardEnabled);
 }
 
 TEST_F(KeyboardTest, WithoutPresentDevicesTheKeyboardStillGoesOff) {

@@ -108,19 +108,14 @@ TEST_P(RequestTest, PortWordsAndDwordsUseTheirOwnCodesAndWidths) {
     emu::ClearHardwareRecord();
     WritePortWord(0x80, 0x1234);
     ExpectOneRequest(c.writeWord, "word write");
-    // The VxD's record carries no width: it moves the low byte only.
-    const emu::PortWrite wordWrite = std::string(c.name) == "Memio" ? emu::PortWrite{0x80, 1, 0x34}
-                                                               : emu::PortWrite{0x80, 2, 0x1234};
-    EXPECT_EQ(emu::PortWrites(), std::vector<emu::PortWrite>{wordWrite});
+    EXPECT_EQ(emu::PortWrites(), (std::vector<emu::PortWrite>{{0x80, 2, 0x1234}}));
     emu::ClearHardwareRecord();
     const uint16_t word = ReadPortWord(kCmosData);
     ExpectOneRequest(c.readWord, "word read");
 
-    if (std::string(c.name) != "Memio") {
-        EXPECT_EQ(dword, emu::ReadPort(kPciData, 4));
-        EXPECT_NE(dword, 0xFFFFFFFFu);
-        EXPECT_EQ(word, static_cast<uint16_t>(emu::ReadPort(kCmosData, 2)));
-    }
+    EXPECT_EQ(dword, emu::ReadPort(kPciData, 4));
+    EXPECT_NE(dword, 0xFFFFFFFFu);
+    EXPECT_EQ(word, static_cast<uint16_t>(emu::ReadPort(kCmosData, 2)));
 }
 
 TEST_P(RequestTest, MemoryBlocksTravelInTheDevicesRecord) {

@@ -214,6 +214,7 @@ TEST_F(MicomTest, ClearCmosWithoutTheAccessDriverChangesNothing) {
 
 struct SmiCase {
     const char* name;
+    const char* windows;  // the profile's "windows" section: which access device carries the words
     const char* pmBase;
     uint16_t control;
     ResultCode expected;
@@ -221,11 +222,14 @@ struct SmiCase {
     bool written;
 };
 
+constexpr const char* k9xWindows = R"({"platform": "9x", "major": 4, "minor": 10, "wow64": false})";
+
 class GlobalSmiTest : public MicomTest, public ::testing::WithParamInterface<SmiCase> {};
 
 TEST_P(GlobalSmiTest, SetsTheGlobalEnableBitOnlyWhenItIsClear) {
     const SmiCase& c = GetParam();
-    MakeMachine(std::string(R"({"pci": {"pmBase": )") + c.pmBase + ", \"smiControl\": " + std::to_string(c.control) + "}}");
+    MakeMachine(std::string(R"({"windows": )") + c.windows + R"(, "pci": {"pmBase": )" + c.pmBase +
+            ", \"smiControl\": " + std::to_string(c.control) + "}}");
     EXPECT_EQ(EnableGlobalSmi(), c.expected);
     EXPECT_EQ(emu::SmiControlWord(), c.controlAfter);
     // The LPC bridge's register 0x40 is asked for through configuration mechanism 1.
@@ -238,11 +242,16 @@ TEST_P(GlobalSmiTest, SetsTheGlobalEnableBitOnlyWhenItIsClear) {
 
 INSTANTIATE_TEST_SUITE_P(
     Smi, GlobalSmiTest,
-    ::testing::Values(SmiCase{"BitClear", "\"0x0401\"", 0x0000, kResultOk, 0x0001, true},
-                      SmiCase{"BitClearOtherBitsKept", "\"0x0401\"", 0x2040, kResultOk, 0x2041, true},
-                      SmiCase{"BitSet", "\"0x0401\"", 0x0001, kResultOk, 0x0001, false},
-                      SmiCase{"BaseWithoutFlagBit", "\"0x0400\"", 0x0000, kResultOk, 0x0001, true},
-                      SmiCase{"NoBridge", "\"0xFFFFFFFF\"", 0x0000, kResultSmiSetting, 0x0000, false}),
+    ::testing::Values(SmiCase{"BitClear", "{}", "\"0x0401\"", 0x0000, kResultOk, 0x0001, true},
+                      SmiCase{"BitClearOtherBitsKept", "{}", "\"0x0401\"", 0x2040, kResultOk, 0x2041, true},
+                      SmiCase{"BitSet", "{}", "\"0x0401\"", 0x0001, kResultOk, 0x0001, false},
+                      SmiCase{"BaseWithoutFlagBit", "{}", "\"0x0400\"", 0x0000, kResultOk, 0x0001, true},
+                      SmiCase{"NoBridge", "{}", "\"0xFFFFFFFF\"", 0x0000, kResultSmiSetting, 0x0000, false},
+                      // The VxD is sent the byte codes: the dword and word accesses must still be
+                      // dwords and words, or the bridge is never asked and the bit stays clear.
+                      SmiCase{"BitClearThroughTheVxd", k9xWindows, "\"0x0401\"", 0x2040, kResultOk, 0x2041, true},
+                      SmiCase{"BitSetThroughTheVxd", k9xWindows, "\"0x0401\"", 0x0001, kResultOk, 0x0001, false},
+                      SmiCase{"NoBridgeThroughTheVxd", k9xWindows, "\"0xFFFFFFFF\"", 0x0000, kResultSmiSetting, 0x0000, false}),
     [](const ::testing::TestParamInfo<SmiCase>& info) { return std::string(info.param.name); });
 
 TEST_F(MicomTest, EnableGlobalSmiWithoutTheAccessDriverFails) {

@@ -296,14 +296,45 @@ json SmiSection(const json& profile) {
             {"pmBase", pci["pmBase"]}};
 }
 
+// Why a class installer that was asked to change a device did not: its error, as SetupAPI names it.
+constexpr struct {
+    uint32_t error;
+    const char* name;
+    const char* why;
+} kInstallerRefusals[] = {
+    {0xE0000235u, "ERROR_IN_WOW64", "the class installer is not run for a 32-bit program on 64-bit Windows"},
+};
+
 json InputSection(const std::vector<json>& transcript) {
+    // What the device installer did with each device the program asked to change.
+    std::map<uint32_t, std::vector<const json*>> asked;
+    for (const json& e : transcript)
+        if (e.value("event", "") == "deviceState") asked[e.value("index", 0u)].push_back(&e);
+
     json mice = json::array();
     bool allOn = true;
-    for (const PresentDeviceState& d : PresentDevices()) {
+    bool heldOff = false;
+    json stayedOn = nullptr;
+    const std::vector<PresentDeviceState> devices = PresentDevices();
+    for (uint32_t index = 0; index < devices.size(); ++index) {
+        const PresentDeviceState& d = devices[index];
         std::string cls = d.className;
         std::transform(cls.begin(), cls.end(), cls.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         if (cls.rfind("mouse", 0) != 0) continue;
-        mice.push_back({{"description", d.description}, {"enabled", d.enabled}, {"changes", d.changes}});
+        json mouse = {{"description", d.description}, {"enabled", d.enabled}, {"changes", d.changes}};
+        for (const json* e : asked[index]) {
+            if (!e->value("enable", true) && e->value("result", "") == "changed") heldOff = true;
+            if (e->value("result", "") != "installerRefused") continue;
+            const uint32_t error = e->value("error", 0u);
+            json refusal = {{"error", error}, {"hex", Hex(error, 8)}};
+            for (const auto& r : kInstallerRefusals)
+                if (r.error == error) refusal.update({{"name", r.name}, {"why", r.why}});
+            if (!e->value("enable", true)) {
+                mouse["notDisabledBecause"] = refusal;
+                if (stayedOn.is_null()) stayedOn = refusal;
+            }
+        }
+        mice.push_back(mouse);
         allOn = allOn && d.enabled;
     }
     KeyboardControllerState k = KeyboardController();
@@ -317,11 +348,15 @@ json InputSection(const std::vector<json>& transcript) {
                               {"auxiliaryInterface", e.value("auxiliaryInterface", true)},
                               {"miceEnabled", e.value("miceEnabled", json::array())}});
     }
-    return {{"mouseDevices", mice},
-            {"keyboardInterface", k.keyboardEnabled},
-            {"auxiliaryInterface", k.auxiliaryEnabled},
-            {"allOn", allOn},
-            {"whileTools", whileTools}};
+    json section = {{"mouseDevices", mice},
+                    {"keyboardInterface", k.keyboardEnabled},
+                    {"auxiliaryInterface", k.auxiliaryEnabled},
+                    {"allOn", allOn},
+                    {"miceHeldOff", heldOff},
+                    {"whileTools", whileTools}};
+    // The program asked for the mice to be disabled and the device installer would not.
+    if (!stayedOn.is_null()) section["miceStayedOnBecause"] = stayedOn;
+    return section;
 }
 
 json SwitchOffSection(const std::vector<json>& transcript) {
@@ -687,6 +722,12 @@ std::string FormatReport(const json& r) {
       << OnOff(in["keyboardInterface"].get<bool>()) << ", auxiliary interface " << OnOff(in["auxiliaryInterface"].get<bool>());
     for (const json& m : in["mouseDevices"]) o << ", " << Text(m["description"]) << " " << OnOff(m["enabled"].get<bool>());
     o << ")\n";
+    if (in.contains("miceStayedOnBecause")) {
+        const json& why = in["miceStayedOnBecause"];
+        o << "  the mice stayed on during the update: "
+          << (why.contains("why") ? Text(why["why"]) + " (" + Text(why["name"]) + ", " : "the class installer failed (")
+          << Text(why["hex"]) << ")\n";
+    }
 
     const json& off = r["switchOff"];
     o << "Switch-off: ";

@@ -17,7 +17,9 @@
 //   dmi             the DMI strings before and after, and those that changed
 //   controller      kind, mailbox, automatic power-on (armed, how), commands, MICOM image taken
 //   cmos, smi       CMOS cleared or not; SMI enabled, the control word
-//   inputDevices    mouse devices and the keyboard controller's interfaces at the end
+//   inputDevices    mouse devices and the keyboard controller's interfaces at the end; whether
+//                   the mice were held off, and when the device installer would not disable
+//                   them, why they stayed on (miceStayedOnBecause: error, name, why)
 //   switchOff       whether the system was switched off, with the flags
 //   workingFolder   the working folder and the files left in it
 //   notes           breaches of hardware protocols, calls the emulated Windows does not model,

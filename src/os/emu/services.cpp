@@ -162,8 +162,11 @@ bool GetDeviceNodeStatus(Handle set, uint32_t index, uint32_t* status, uint32_t*
 bool ChangeDeviceState(Handle set, uint32_t index, bool enable) {
     uint32_t count = 0;
     if (!DeviceSetOf(set, &count)) return false;
-    if (index >= count || !emu::PresentDeviceChange(index, enable)) return Fail(emu::winerr::kInvalidParameter);
-    SetLastError(0);
+    uint32_t installerError = 0;
+    if (index >= count || !emu::PresentDeviceChange(index, enable, &installerError))
+        return Fail(emu::winerr::kInvalidParameter);
+    // The parameters were accepted; the last error is what the class installer left.
+    SetLastError(installerError);
     return true;
 }
 
