@@ -208,7 +208,7 @@ TEST_F(EmulatedHardwareTest, DisablingAndEnablingIsRecordedAndKept) {
   os::ClosePresentDevices(set);
 }
 
-TEST_F(HardwareTest, ClassInstallerRefusesAThirtyTwoBitProcessOnSixtyFourBitWindows) {
+TEST_F(EmulatedHardwareTest, ClassInstallerRefusesAThirtyTwoBitProcessOnSixtyFourBitWindows) {
   MakeWorld(R"({"windows":{"wow64":true},"devices":[{"class":"Mouse"},{"class":"Mouse","change":"refused"}]})");
   os::Handle set = os::OpenPresentDevices();
   EXPECT_TRUE(os::ChangeDeviceState(set, 0, false)) << "the parameters are accepted";

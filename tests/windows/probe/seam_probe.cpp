@@ -201,7 +201,7 @@ void CheckProcesses(const char* self) {
     // No extension on the first word: Windows appends ".exe".
     const std::string line = dir + "\\probe_child child";
     os::ProcessInfo info;
-    const bool started = os::CreateProcess(line.c_str(), dir.c_str(), &info);
+    const bool started = os::CreateProcess(nullptr, line.c_str(), dir.c_str(), &info);
     Check(started, "CreateProcessAppendsExeToFirstWord", Hex(os::GetLastError()));
     if (started) {
         Check(os::WaitForSingleObject(info.process, 60000) == os::kWaitObject0, "WaitForChild");
@@ -212,7 +212,7 @@ void CheckProcesses(const char* self) {
         const std::string reported = ReadWholeFile(dir + "\\cwd.txt");
         Check(_stricmp(reported.c_str(), dir.c_str()) == 0, "ChildRunsInTheGivenDirectory", reported);
     }
-    Check(!os::CreateProcess((dir + "\\no_such_tool /x").c_str(), dir.c_str(), &info), "CreateProcessOfMissingProgramFails");
+    Check(!os::CreateProcess(nullptr, (dir + "\\no_such_tool /x").c_str(), dir.c_str(), &info), "CreateProcessOfMissingProgramFails");
     os::DeleteFile((dir + "\\cwd.txt").c_str());
     os::DeleteFile(child.c_str());
     ::RemoveDirectoryA(dir.c_str());
