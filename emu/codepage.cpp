@@ -126,7 +126,12 @@ std::string Utf16ToCodePage(std::u16string_view text, uint32_t codePage, size_t 
                 in[2 * k] = static_cast<char>(text[i + k] & 0xFF);
                 in[2 * k + 1] = static_cast<char>(text[i + k] >> 8);
             }
-            if (!converter.ok() || !converter.Convert(in, 2 * units, &bytes) || bytes.empty()) bytes = "?";
+            // A transliteration that spells the character with several ("ZH" for a Cyrillic
+            // letter) is no best fit: Windows puts one character of the code page, or "?".
+            const bool doubleByte = codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950;
+            if (!converter.ok() || !converter.Convert(in, 2 * units, &bytes) ||
+                !(bytes.size() == 1 || (doubleByte && bytes.size() == 2 && static_cast<unsigned char>(bytes[0]) >= 0x81)))
+                bytes = "?";
         }
         if (maxBytes != std::string::npos && out.size() + bytes.size() > maxBytes) break;
         out += bytes;
