@@ -34,15 +34,6 @@
 
 namespace {
 
-// The language library, or the program's own resources when none could be extracted.
-void ChooseResourceModule(os::Module instance) {
-    ctx.instance = instance;
-    if (LoadResourceModule() == 0) ctx.resourceModule = instance;
-    if (ctx.resourceModule == nullptr) {
-        ShowMessage(kStyleError, "Fail : Dll", "Fail To Load Dll");
-    }
-}
-
 // Reads the program's own package header: its default options go into the flag word.
 ResultCode CheckOwnPackage() {
     char programPath[kPathSize];

@@ -121,8 +121,12 @@ uint32_t GetModuleFileName(char* buffer, uint32_t size);
 Module ProgramModule();
 // LoadLibraryA; nullptr on failure.
 Module LoadLibrary(const char* name);
+// LoadLibraryExA with LOAD_LIBRARY_AS_DATAFILE: the file at path is mapped for its resources
+// only, none of its code runs and no other file is searched for. nullptr on failure.
+Module LoadResourceLibrary(const char* path);
 // LoadStringA: the number of characters copied (without the terminator), 0 when the string does
-// not exist. The text is always terminated when size is at least 1.
+// not exist. The text is in the system's ANSI code page, cut to fit the buffer and always
+// terminated when size is at least 1.
 int LoadString(Module module, uint32_t id, char* buffer, int size);
 uint16_t GetSystemDefaultLangID();
 

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "emu/codepage.h"
 #include "emu/world.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
@@ -126,6 +127,38 @@ TEST_F(EmulatedSystem, LoadLibraryFailsHonestlyForMissingAndForUnreadableLibrari
   PutFile("C:\\Users\\tech\\Desktop\\ConResEn.dll", "MZ");
   EXPECT_EQ(os::LoadLibrary("conresen.dll"), nullptr);
   EXPECT_NE(os::GetLastError(), 0u);
+}
+
+// The system's code page follows the whole language id; what it lacks becomes "?" or a best fit,
+// and no double-byte character is cut in two.
+TEST_F(EmulatedSystem, AnsiTextsUseTheCodePageOfTheSystemsLanguage) {
+  EXPECT_EQ(emu::AnsiCodePageOf(0x0409), 1252u);
+  EXPECT_EQ(emu::AnsiCodePageOf(0x040C), 1252u);
+  EXPECT_EQ(emu::AnsiCodePageOf(0x0419), 1251u);
+  EXPECT_EQ(emu::AnsiCodePageOf(0x0404), 950u);
+  EXPECT_EQ(emu::AnsiCodePageOf(0x0804), 936u);
+  EXPECT_EQ(emu::AnsiCodePageOf(0x1004), 936u);
+  EXPECT_EQ(emu::AnsiCodePageOf(0x0412), 949u);
+  EXPECT_EQ(emu::Utf16ToCodePage(u"\u00e9t\u00e9", 1252), "\xe9t\xe9");
+  EXPECT_EQ(emu::Utf16ToCodePage(u"\u0416", 1252), "?");           // Cyrillic in a western code page
+  EXPECT_EQ(emu::Utf16ToCodePage(u"\u0416", 1251), "\xc6");
+  EXPECT_EQ(emu::Utf16ToCodePage(u"\u8b66\u544a", 950), "\xc4\xb5\xa7\x69");
+  EXPECT_EQ(emu::Utf16ToCodePage(u"\u8b66\u544a", 950, 3), "\xc4\xb5");  // no half character
+  EXPECT_EQ(emu::Utf16ToCodePage(u"\xD800x", 1252), "?x");          // a lone surrogate
+  EXPECT_EQ(emu::CodePageToUtf8("\xc4\xb5\xa7\x69", 950), "\u8b66\u544a");
+  EXPECT_EQ(emu::CodePageToUtf8("\xc4", 950), "?");                 // a lead byte without its trail
+  EXPECT_EQ(emu::CodePageToUtf8("\xc6", 1251), "\u0416");
+  EXPECT_EQ(emu::Utf8ToCodePage("\xff\u00e9", 1252), "?\xe9");     // invalid UTF-8 stays invalid as "?"
+}
+
+// MessageBoxA reads its texts in the system's code page; the desktop keeps them in UTF-8.
+TEST_F(EmulatedSystem, MessageBoxTextsAreReadInTheSystemsCodePage) {
+  MakeWorld(R"({"windows":{"langId":"0x0419"}})");
+  os::MessageBox(nullptr, "\xc6", "\xcf", os::kMbOk);
+  auto boxes = MessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0]["text"], "\u0416");
+  EXPECT_EQ(boxes[0]["caption"], "\u041f");
 }
 
 TEST_F(EmulatedSystem, MessageBoxesTakeTheProfilesAnswersInOrderThenOk) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pack.h"
+#include "pe/pe_resources.h"
 #include "tests/pack/pack_test_support.h"
 
 namespace {
@@ -338,12 +339,23 @@ TEST_F(PackTest, ListingShowsOffsetOptionsAndAnAlignedTable) {
 // ---------------------------------------------------------------------------------------------
 // verify
 
-// A payload with every file a variant needs.
+// A language library of the win32 build, or "" when it has not made it.
+std::string BuiltLibrary(const std::string& name) {
+    std::error_code ec;
+    const fs::path path = fs::path(ROMSHELL_WINDOWS_LANG) / name;
+    return fs::is_regular_file(path, ec) ? ReadBytes(path) : std::string();
+}
+bool HaveBuiltLibraries() { return !BuiltLibrary("ConResEn.dll").empty() && !BuiltLibrary("ConResEn_ami.dll").empty(); }
+#define REQUIRE_BUILT_LIBRARIES() \
+    if (!HaveBuiltLibraries()) GTEST_SKIP() << "the win32 build has not made the language libraries"
+
+// A payload with every file a variant needs: the built language libraries, stand-ins for the rest.
 std::vector<std::pair<std::string, std::string>> FullPayload(const std::string& variant) {
     std::vector<std::pair<std::string, std::string>> files = {{"RSAB0101.WPH", Noise(9000, 7)}};
     for (std::string name : pack::RequiredEntries(variant)) {
         name.resize(name.size() - 3);
-        files.push_back({name, "stand-in for " + name});
+        const bool library = name.rfind("ConRes", 0) == 0;
+        files.push_back({name, library ? BuiltLibrary(name) : "stand-in for " + name});
     }
     return files;
 }
@@ -354,6 +366,7 @@ TEST_F(PackTest, RequiredEntriesPerVariant) {
 }
 
 TEST_F(PackTest, VerifyPassesAFullPackageOfEachVariant) {
+    REQUIRE_BUILT_LIBRARIES();
     for (const char* variant : {"romshell", "romshell-phx"}) {
         SCOPED_TRACE(variant);
         fs::remove_all(Path("payload"));
@@ -384,6 +397,7 @@ std::vector<std::string> VerifyProblems(const std::string& file, std::optional<s
 }
 
 TEST_F(PackTest, VerifyNamesEveryMissingEntry) {
+    REQUIRE_BUILT_LIBRARIES();
     Payload(FullPayload("romshell-phx"));
     Build();
     std::vector<std::string> problems = VerifyProblems(PathText("out.exe"), "romshell");
@@ -398,6 +412,7 @@ TEST_F(PackTest, VerifyNamesEveryMissingEntry) {
 }
 
 TEST_F(PackTest, VerifyTakesTheVariantFromTheMarker) {
+    REQUIRE_BUILT_LIBRARIES();
     Payload(FullPayload("romshell-phx"));
     Build();  // the program carries the romshell marker
     EXPECT_EQ(VerifyProblems(PathText("out.exe")).size(), 14u);
@@ -405,6 +420,7 @@ TEST_F(PackTest, VerifyTakesTheVariantFromTheMarker) {
 }
 
 TEST_F(PackTest, VerifyWithoutMarkerOrVariantAsksForTheVariant) {
+    REQUIRE_BUILT_LIBRARIES();
     WriteBytes(Path("romshell.exe"), Program(""));
     Payload(FullPayload("romshell"));
     Build();
@@ -414,6 +430,7 @@ TEST_F(PackTest, VerifyWithoutMarkerOrVariantAsksForTheVariant) {
 }
 
 TEST_F(PackTest, VerifyWantsExactlyOneImage) {
+    REQUIRE_BUILT_LIBRARIES();
     auto files = FullPayload("romshell-phx");
     files.erase(files.begin());
     Payload(files);
@@ -435,6 +452,7 @@ struct Damage {
 };
 
 TEST_F(PackTest, VerifyReportsEachDamage) {
+    REQUIRE_BUILT_LIBRARIES();
     Payload(FullPayload("romshell-phx"));
     std::string good = Build();
     uint32_t offset = 4096;
@@ -482,6 +500,97 @@ TEST_F(PackTest, VerifyReportsEachDamage) {
         problems.resize(std::min(problems.size(), d.problems.size()));
         EXPECT_EQ(problems, d.problems);
     }
+}
+
+// Replaces the first occurrence of what in bytes, from `from` on.
+bool Patch(std::string& bytes, const std::string& what, const std::string& with, size_t from = 0) {
+    size_t at = bytes.find(what, from);
+    if (at == std::string::npos) return false;
+    bytes.replace(at, what.size(), with);
+    return true;
+}
+// Empties string id in its block of the library: its length becomes 0, the strings behind it move
+// up and the block is padded at its end, so that the block still holds together.
+bool EmptyString(std::string& library, uint32_t id) {
+    pe::Image image;
+    std::string error;
+    if (!pe::ParseImage(std::vector<uint8_t>(library.begin(), library.end()), &image, &error)) return false;
+    const pe::Resource* block = pe::FindResource(image, pe::kTypeString, static_cast<uint16_t>(id / 16 + 1));
+    if (block == nullptr) return false;
+    size_t at = block->fileOffset;
+    for (uint32_t i = 0; i < id % 16; ++i) at += 2 + 2 * static_cast<uint8_t>(library[at]) + 512 * static_cast<uint8_t>(library[at + 1]);
+    const size_t length = 2 * (static_cast<uint8_t>(library[at]) + 256 * static_cast<uint8_t>(library[at + 1]));
+    library[at] = library[at + 1] = '\0';
+    library.erase(at + 2, length);
+    library.insert(block->fileOffset + block->size - length, length, '\0');
+    return true;
+}
+std::string Utf16(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out;
+}
+
+// Each fault of a library is one line naming the library, the id and the fault.
+TEST_F(PackTest, VerifyRefusesALibraryThatLacksAnIdADialogOrAControlOrChangesAConversion) {
+    const std::string french = BuiltLibrary("ConResFr.dll");
+    if (french.empty()) GTEST_SKIP() << "the win32 build has not made ConResFr.dll";
+    struct Row {
+        const char* what;
+        std::function<bool(std::string&)> damage;
+        std::vector<std::string> problems;
+    };
+    const Row rows[] = {
+        {"intact", [](std::string&) { return true; }, {}},
+        // A counted string of length 0 does not exist: the block closes up behind it.
+        {"string 38 gone", [](std::string& f) { return EmptyString(f, 38); }, {"ConResFr.dll: string 38 is missing"}},
+        {"a conversion changed", [](std::string& f) { return Patch(f, Utf16("%s"), Utf16("%d")); },
+         {"ConResFr.dll: string 21 changes the conversions (English \"%s %s %s %s\", here \"%d %s %s %s\")"}},
+        {"a doubled percent sign made single",
+         [](std::string& f) { return Patch(f, Utf16("30 %%"), Utf16("30 % ")); },
+         {"ConResFr.dll: string 35 changes the conversions (English \"%%\", here \"\")"}},
+        // Control 1012 of the progress window, a 32-bit id in the extended template, becomes 1016.
+        {"a control renumbered", [](std::string& f) { return Patch(f, std::string("\xF4\x03\0\0", 4), std::string("\xF8\x03\0\0", 4)); },
+         {"ConResFr.dll: dialog 117 has no control 1012"}},
+        {"no library", [](std::string& f) { f = "stand-in for ConResFr.dll"; return true; }, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string library = french;
+        ASSERT_TRUE(row.damage(library));
+        pack::Problems problems;
+        pack::CheckLibrary("ConResFr.dll", "Fr", std::vector<uint8_t>(library.begin(), library.end()), &problems);
+        if (std::string(row.what) == "no library") {
+            ASSERT_EQ(problems.size(), 1u);
+            EXPECT_EQ(problems[0].rfind("ConResFr.dll: not a resource library (", 0), 0u) << problems[0];
+            continue;
+        }
+        EXPECT_EQ(problems, row.problems);
+    }
+}
+
+// A dialog the library lacks.
+TEST_F(PackTest, VerifyRefusesALibraryWithoutADialog) {
+    const std::string korean = BuiltLibrary("ConResKr.dll");
+    if (korean.empty()) GTEST_SKIP() << "the win32 build has not made ConResKr.dll";
+    pack::Problems problems;
+    pack::CheckLibrary("ConResKr.dll", "Kr", std::vector<uint8_t>(korean.begin(), korean.end()), &problems);
+    EXPECT_TRUE(problems.empty()) << problems[0];
+    // The resource directory's entry for dialog 116 (id, then a subdirectory offset with its high
+    // bit set) renamed to 216.
+    std::string renamed = korean;
+    bool found = false;
+    for (size_t at = renamed.find(std::string("\x74\0\0\0", 4)); at != std::string::npos && !found;
+         at = renamed.find(std::string("\x74\0\0\0", 4), at + 1)) {
+        if (at % 4 == 0 && at + 8 <= renamed.size() && (static_cast<unsigned char>(renamed[at + 7]) & 0x80) != 0) {
+            renamed[at] = static_cast<char>(216);
+            found = true;
+        }
+    }
+    ASSERT_TRUE(found);
+    problems.clear();
+    pack::CheckLibrary("ConResKr.dll", "Kr", std::vector<uint8_t>(renamed.begin(), renamed.end()), &problems);
+    EXPECT_EQ(problems, (std::vector<std::string>{"ConResKr.dll: dialog 116 is missing"}));
 }
 
 TEST_F(PackTest, VerifyReportsACutPackageByEntry) {

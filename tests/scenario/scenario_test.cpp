@@ -173,6 +173,33 @@ TEST(Scenario, NewerControllerIsArmedWithCommandDcAndRunsNoMicomTool) {
     }
 }
 
+// On a system in another language the program speaks it: the library of the language, its texts
+// as the system's code page gives them, reported in UTF-8.
+TEST(Scenario, AnUpdateOnASystemInAnotherLanguageSpeaksItsLanguage) {
+    struct Row {
+        const char* machine;
+        const char* warning;   // caption of the confirmation
+        const char* complete;  // caption of the completion
+    };
+    const Row rows[] = {
+        {"fr-fr", "Avertissement", "Mise \u00e0 jour termin\u00e9e"},
+        {"ru-ru", "\u041f\u0440\u0435\u0434\u0443\u043f\u0440\u0435\u0436\u0434\u0435\u043d\u0438\u0435", nullptr},
+        {"zh-tw", "\u8b66\u544a", nullptr},
+        {"ko-kr", "\uacbd\uace0", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.machine);
+        json r = Report(RunScenario(row.machine, row.machine, "full"));
+        EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+        Strings captions = Captions(r);
+        ASSERT_EQ(captions.size(), 2u);
+        EXPECT_EQ(captions[0], row.warning);
+        if (row.complete != nullptr) EXPECT_EQ(captions[1], row.complete);
+        EXPECT_NE(captions[1], "Update Complete");
+        for (const json& step : r["progressWindow"]["steps"]) EXPECT_NE(step["line"], "File Extraction");
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Failing steps
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/result_codes.h"
+#include "emu/codepage.h"
 #include "emu/hardware.h"
 #include "emu/tools/wph_image.h"
 #include "emu/world.h"
@@ -573,6 +574,11 @@ bool BuildReport(const std::string& root, json* report, std::string* error) {
     if (run.is_discarded() || !run.is_object()) run = json::object();
     run["root"] = WorldRoot();
     run["machine"] = profile.value("description", "");
+    // The system's language: which library the program takes and the code page of its texts.
+    if (profile["windows"]["langId"].is_number_unsigned()) {
+        const uint16_t langId = static_cast<uint16_t>(profile["windows"]["langId"].get<uint32_t>());
+        run["language"] = {{"langId", Hex(langId, 4)}, {"ansiCodePage", emu::AnsiCodePageOf(langId)}};
+    }
     for (const json& e : transcript)
         if (e.value("event", "") == "start") {
             run["programPath"] = e.value("program", "");
@@ -587,10 +593,24 @@ bool BuildReport(const std::string& root, json* report, std::string* error) {
     r["run"] = run;
     r["result"] = ResultSection(transcript);
     r["messageBoxes"] = MessageBoxSection(transcript);
-    // The text as the person saw it (the table's texts are formats), when its box was shown.
-    if (r["result"].contains("caption"))
+    // The text as the person saw it (the table's texts are formats), when its box was shown. In
+    // another language the box carries the library's texts: the failure's box is the last error
+    // box of the run, and the program's English stays beside it.
+    if (r["result"].contains("caption")) {
+        bool seen = false;
         for (const json& box : r["messageBoxes"])
-            if (box["caption"] == r["result"]["caption"]) r["result"]["text"] = box["text"];
+            if (box["caption"] == r["result"]["caption"]) {
+                r["result"]["text"] = box["text"];
+                seen = true;
+            }
+        for (auto box = r["messageBoxes"].rbegin(); !seen && box != r["messageBoxes"].rend(); ++box) {
+            if ((*box)["style"] != 0x10) continue;
+            r["result"]["englishCaption"] = r["result"]["caption"];
+            r["result"]["caption"] = (*box)["caption"];
+            r["result"]["text"] = (*box)["text"];
+            seen = true;
+        }
+    }
     r["progressWindow"] = ProgressSection();
     r["debugLogs"] = DebugLogSection(profile, workDir);
     r["tools"] = tools;
@@ -615,6 +635,9 @@ std::string FormatReport(const json& r) {
     o << Text(Get(run, "variant")) << (Text(Get(run, "variant")).empty() ? "" : " ") << "on \"" << Text(Get(run, "machine"))
       << "\"\n";
     if (run.contains("commandLine")) o << "  command line: " << Text(run["commandLine"]) << "\n";
+    if (run.contains("language"))
+        o << "  system language: " << Text(run["language"]["langId"]) << ", ANSI code page "
+          << run["language"]["ansiCodePage"].dump() << "\n";
     o << "  world: " << Text(Get(run, "root")) << "\n";
     if (Text(Get(run, "ended")) == "timeout")
         o << "  THE PROGRAM DID NOT END within " << Get(run, "timeoutSeconds").dump() << " s and was stopped\n";
@@ -628,6 +651,7 @@ std::string FormatReport(const json& r) {
     } else {
         o << Text(result["hex"]) << " " << (result["name"].is_string() ? Text(result["name"]) : "(not a result code)");
         if (result.contains("caption")) o << " - " << Quote(result["caption"]);
+        if (result.contains("englishCaption")) o << " (" << Quote(result["englishCaption"]) << " in English)";
         o << "\n";
         if (result.contains("text")) o << Indent(Text(result["text"]), "    ");
     }

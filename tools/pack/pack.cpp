@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "core/run_options.h"
+#include "pe/pe_resources.h"
 #include "package/entry_name.h"
 #include "package/format.h"
 
@@ -645,6 +646,132 @@ std::vector<std::string> RequiredEntries(const std::string& variant) {
     return names;
 }
 
+namespace {
+
+// The program's own string table: the ids every library carries and the English texts whose
+// conversions a translation keeps.
+struct EnglishString {
+    uint32_t id;
+    const char* text;
+};
+constexpr EnglishString kEnglishStrings[] = {
+#define ROMSHELL_STRING(id, name, text) {id, text},
+#include "res/strings_en.inc"
+#undef ROMSHELL_STRING
+};
+
+// The program loads string 16 (the confirmation) into 512 bytes, every other one into 256.
+size_t BufferOf(uint32_t id) { return id == 16 ? 512 : 256; }
+
+// The dialogs the program opens from the library and the control ids it addresses.
+struct DialogControls {
+    uint16_t id;
+    std::vector<int32_t> controls;
+};
+const DialogControls kDialogControls[] = {
+    {117, {1012, 1008, 1014, 1009, 1015, 1010, 1011, 1013, 17, 1017, 1018, 1019}},  // progress window
+    {116, {1, 2, 1017, 1018, 1019}},                                                 // DMI settings
+};
+
+// The ANSI code page of the systems that load a library of the language code.
+uint32_t CodePageOfLanguage(const std::string& code) {
+    if (code == "Ru") return 1251;
+    if (code == "Cht") return 950;
+    if (code == "Chs") return 936;
+    if (code == "Kr") return 949;
+    return 1252;
+}
+
+// The most bytes a UTF-16 text takes in an ANSI code page: one per unit in the single-byte pages,
+// two per non-ASCII unit in the double-byte ones (a character the page lacks becomes one "?").
+size_t AnsiBytesAtMost(const std::u16string& text, uint32_t codePage) {
+    const bool doubleByte = codePage == 950 || codePage == 936 || codePage == 949 || codePage == 932;
+    size_t bytes = 0;
+    for (char16_t c : text) bytes += (doubleByte && c >= 0x80) ? 2 : 1;
+    return bytes;
+}
+
+// The conversions FormatTableText expands, in order: "%s", "%d", "%ld" and "%%".
+template <typename Char>
+std::string Conversions(const std::basic_string<Char>& text) {
+    std::string out;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '%') continue;
+        const Char next = text[i + 1];
+        std::string c;
+        if (next == '%' || next == 's' || next == 'd') {
+            c = std::string("%") + static_cast<char>(next);
+        } else if (next == 'l' && i + 2 < text.size() && text[i + 2] == 'd') {
+            c = "%ld";
+        } else {
+            continue;
+        }
+        i += c.size() - 1;
+        out += (out.empty() ? "" : " ") + c;
+    }
+    return out;
+}
+
+// The language code of a library's entry name ("ConResCht_ami.dll.gz" -> "Cht"), or "".
+std::string LanguageOfLibrary(const std::string& entryName) {
+    const std::string lower = Lower(entryName);
+    if (lower.rfind("conres", 0) != 0 || !EndsWith(lower, ".dll.gz")) return "";
+    std::string code = entryName.substr(6, entryName.size() - 6 - 7);
+    if (EndsWith(Lower(code), "_ami")) code.resize(code.size() - 4);
+    return code;
+}
+
+}  // namespace
+
+void CheckLibrary(const std::string& where, const std::string& language, const std::vector<uint8_t>& bytes,
+                  Problems* problems) {
+    pe::Image image;
+    std::string error;
+    if (!pe::ParseImage(bytes, &image, &error)) {
+        problems->push_back(where + ": not a resource library (" + error + ")");
+        return;
+    }
+    const uint32_t codePage = CodePageOfLanguage(language);
+    for (const EnglishString& english : kEnglishStrings) {
+        const std::string id = "string " + std::to_string(english.id);
+        std::u16string text;
+        if (!pe::LoadString(image, english.id, &text)) {
+            problems->push_back(where + ": " + id + " is missing");
+            continue;
+        }
+        const std::string wanted = Conversions(std::string(english.text));
+        const std::string found = Conversions(text);
+        if (found != wanted) {
+            problems->push_back(where + ": " + id + " changes the conversions (English \"" + wanted + "\", here \"" +
+                                found + "\")");
+        }
+        const size_t bytesAtMost = AnsiBytesAtMost(text, codePage);
+        if (bytesAtMost > BufferOf(english.id) - 1) {
+            problems->push_back(where + ": " + id + " may take " + std::to_string(bytesAtMost) + " bytes in code page " +
+                                std::to_string(codePage) + ", its buffer holds " +
+                                std::to_string(BufferOf(english.id) - 1));
+        }
+    }
+    for (const DialogControls& wanted : kDialogControls) {
+        const std::string id = "dialog " + std::to_string(wanted.id);
+        std::vector<uint8_t> data;
+        pe::DialogTemplate dialog;
+        if (!pe::ReadResource(image, pe::kTypeDialog, wanted.id, &data)) {
+            problems->push_back(where + ": " + id + " is missing");
+            continue;
+        }
+        if (!pe::ParseDialog(data, &dialog, &error)) {
+            problems->push_back(where + ": " + id + " does not hold together (" + error + ")");
+            continue;
+        }
+        for (int32_t control : wanted.controls) {
+            bool found = std::any_of(dialog.controls.begin(), dialog.controls.end(),
+                                     [&](const pe::DialogControl& c) { return c.id == control; });
+            if (!found) problems->push_back(where + ": " + id + " has no control " + std::to_string(control));
+        }
+    }
+}
+
 bool VerifyPackage(const std::string& file, const std::optional<std::string>& variant, Problems* problems,
                    std::string* summary) {
     size_t before = problems->size();
@@ -682,6 +809,23 @@ bool VerifyPackage(const std::string& file, const std::optional<std::string>& va
             }
         }
     }
+    // The language libraries: each one unpacked and read as the program reads it.
+    std::ifstream in(file, std::ios::binary);
+    for (const EntryInfo& e : info.entries) {
+        const std::string language = LanguageOfLibrary(e.name);
+        if (language.empty() || !e.complete) continue;
+        std::vector<uint8_t> bytes;
+        Inflated inflated;
+        std::string reason = InflateMember(in, e.headOffset + kHeadSize, static_cast<uint64_t>(e.storedSize),
+                                           [&](const char* data, size_t size) {
+                                               bytes.insert(bytes.end(), data, data + size);
+                                               return true;
+                                           },
+                                           &inflated);
+        // A member that does not decompress is reported by the member check already.
+        if (reason.empty()) CheckLibrary(file + ": " + Printable(e.name.substr(0, e.name.size() - 3)), language, bytes, problems);
+    }
+
     if (images.size() != 1) {
         std::string list;
         for (const std::string& name : images) list += (list.empty() ? ": " : ", ") + Printable(name);

@@ -91,6 +91,13 @@ bool ExtractPackage(const std::string& file, const std::string& folder, Problems
 bool VerifyPackage(const std::string& file, const std::optional<std::string>& variant, Problems* problems,
                    std::string* summary);
 
+// Checks one language resource library (its unpacked bytes) as the program uses it: every string
+// id of the program's table present, with the English text's conversions in the same order and
+// fitting its buffer in the code page of its language, and dialogs 116 and 117 with every control
+// id the program addresses. One problem per fault, each beginning with `where`.
+void CheckLibrary(const std::string& where, const std::string& language, const std::vector<uint8_t>& bytes,
+                  Problems* problems);
+
 // The entries a variant needs, as stored (with ".gz"), the image excepted.
 std::vector<std::string> RequiredEntries(const std::string& variant);
 

@@ -16,6 +16,7 @@
 #include "emu/process.h"
 #include "emu/winfs.h"
 #include "os/os.h"
+#include "pe/pe_resources.h"
 
 namespace os::emulated {
 
@@ -80,5 +81,9 @@ void ReleaseFile(const std::shared_ptr<FileObject>& file);
 
 // CreateFile of a device path ("\\.\NAME"): the access devices and the physical drives.
 Handle OpenDeviceHandle(const char* path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags);
+
+// The parsed file of a resource library loaded with LoadResourceLibrary; nullptr for any other
+// module (the program's own among them). Loaded libraries stay until the process ends.
+const pe::Image* LibraryImage(Module module);
 
 }  // namespace os::emulated

@@ -3,8 +3,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "base/text.h"
+#include "emu/codepage.h"
 #include "emu/process.h"
 #include "emu/winerror.h"
 #include "emu/winfs.h"
@@ -45,7 +49,27 @@ const nlohmann::json& WindowsProfile() {
 
 bool IsNinetyFamily() { return WindowsProfile().value("platform", "nt") == "9x"; }
 
+// Resource libraries loaded as data files. A module handle is the address of its record; the
+// records live until the process ends, as the libraries do.
+struct LoadedLibrary {
+    pe::Image image;
+};
+std::mutex& gLibrariesMutex = *new std::mutex;
+std::vector<std::unique_ptr<LoadedLibrary>>& gLibraries = *new std::vector<std::unique_ptr<LoadedLibrary>>;
+
 }  // namespace
+
+namespace emulated {
+
+const pe::Image* LibraryImage(Module module) {
+    if (module == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(gLibrariesMutex);
+    for (const auto& library : gLibraries)
+        if (library.get() == module) return &library->image;
+    return nullptr;
+}
+
+}  // namespace emulated
 
 uint32_t GetEnvironmentVariable(const char* name, char* buffer, uint32_t size) {
     std::string value;
@@ -96,18 +120,59 @@ Module LoadLibrary(const char* name) {
         SetLastError(winerr::kModNotFound);
         return nullptr;
     }
-    // Resource libraries are not read yet: the file is there but cannot be loaded.
+    // Libraries are loaded only as data files (LoadResourceLibrary): a library whose code would
+    // run cannot be loaded in the emulated Windows.
     RecordUnsupported("LoadLibrary", name);
     SetLastError(winerr::kBadExeFormat);
     return nullptr;
+}
+
+Module LoadResourceLibrary(const char* path) {
+    if (path == nullptr) {
+        SetLastError(winerr::kInvalidParameter);
+        return nullptr;
+    }
+    emu::ResolvedPath r;
+    std::string error;
+    uint32_t lastError = 0;
+    auto library = std::make_unique<LoadedLibrary>();
+    if (emu::ResolveWindowsPath(path, &r) != 0 || !r.exists || r.isDirectory) {
+        lastError = winerr::kModNotFound;
+        error = "not found";
+    } else if (!pe::LoadImage(r.host, &library->image, &error)) {
+        lastError = winerr::kBadExeFormat;
+    }
+    // What a technician checks: which file was mapped, and that it was mapped as data.
+    emu::Record({{"event", "loadLibrary"}, {"path", path}, {"asDataFile", true}, {"loaded", lastError == 0},
+                 {"error", error}});
+    if (lastError != 0) {
+        SetLastError(lastError);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(gLibrariesMutex);
+    gLibraries.push_back(std::move(library));
+    return gLibraries.back().get();
 }
 
 int LoadString(Module module, uint32_t id, char* buffer, int size) {
     if (buffer == nullptr || size < 1) return 0;
     buffer[0] = '\0';
     if (module != nullptr && module != ProgramModule()) {
-        SetLastError(winerr::kInvalidHandle);
-        return 0;
+        const pe::Image* image = LibraryImage(module);
+        if (image == nullptr) {
+            SetLastError(winerr::kInvalidHandle);
+            return 0;
+        }
+        std::u16string text;
+        if (!pe::LoadString(*image, id, &text)) {
+            SetLastError(kErrorResourceNameNotFound);
+            return 0;
+        }
+        // Windows gives the UTF-16 text in the system's code page, cut to the buffer.
+        const std::string ansi = emu::Utf16ToCodePage(text, emu::AnsiCodePage(), static_cast<size_t>(size) - 1);
+        std::memcpy(buffer, ansi.data(), ansi.size());
+        buffer[ansi.size()] = '\0';
+        return static_cast<int>(ansi.size());
     }
     for (const StringRow& row : kProgramStrings) {
         if (row.id != id) continue;
@@ -220,9 +285,11 @@ void WriteStandardError(const char* text) {
 }
 
 int MessageBox(Window owner, const char* text, const char* caption, uint32_t style) {
-    // A box without a caption shows "Error", as Windows does.
-    return emu::ShowMessageBox(owner != nullptr, text != nullptr ? text : "",
-                               caption != nullptr ? caption : "Error", style);
+    // A box without a caption shows "Error", as Windows does. MessageBoxA reads its texts in the
+    // system's code page.
+    const uint32_t codePage = emu::AnsiCodePage();
+    return emu::ShowMessageBox(owner != nullptr, emu::CodePageToUtf8(text != nullptr ? text : "", codePage),
+                               emu::CodePageToUtf8(caption != nullptr ? caption : "Error", codePage), style);
 }
 
 }  // namespace os

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "emu/codepage.h"
 #include "emu/window.h"
 #include "emu/winerror.h"
 #include "emu/world.h"
@@ -104,6 +106,62 @@ const DialogModel* FindDialog(uint32_t id) {
     for (const DialogModel& d : kDialogs)
         if (d.id == id) return &d;
     return nullptr;
+}
+
+// A dialog template of a resource library, made into the same model as the program's own. The
+// texts are kept in UTF-8, as every window text of this window system.
+struct LibraryDialog {
+    Module module = nullptr;
+    uint32_t id = 0;
+    std::string title;
+    std::vector<std::string> texts;
+    std::vector<ControlModel> controls;
+    DialogModel model{};
+};
+
+// Made once per library and template, kept until the process ends (the libraries stay loaded).
+std::mutex& gLibraryDialogsMutex = *new std::mutex;
+std::vector<std::unique_ptr<LibraryDialog>>& gLibraryDialogs = *new std::vector<std::unique_ptr<LibraryDialog>>;
+
+constexpr uint32_t kWsCaption = 0x00C00000;
+
+// The model of template id of a loaded library; nullptr with the loader's error when the library
+// has no such template or it does not hold together.
+const DialogModel* FindLibraryDialog(Module module, uint32_t id, uint32_t* error) {
+    std::lock_guard<std::mutex> lock(gLibraryDialogsMutex);
+    for (const auto& d : gLibraryDialogs)
+        if (d->module == module && d->id == id) return &d->model;
+    const pe::Image* image = LibraryImage(module);
+    std::vector<uint8_t> data;
+    pe::DialogTemplate dialog;
+    std::string parseError;
+    if (image == nullptr || !pe::ReadResource(*image, pe::kTypeDialog, static_cast<uint16_t>(id), &data) ||
+        !pe::ParseDialog(data, &dialog, &parseError)) {
+        *error = image == nullptr ? winerr::kInvalidHandle : kErrorResourceNameNotFound;
+        return nullptr;
+    }
+    auto d = std::make_unique<LibraryDialog>();
+    d->module = module;
+    d->id = id;
+    d->title = pe::ToUtf8(dialog.title);
+    // Controls without an id of their own (labels, logos) cannot be addressed.
+    for (const pe::DialogControl& c : dialog.controls)
+        if (c.id != -1) d->texts.push_back(c.text.isNumber ? std::string() : pe::ToUtf8(c.text.text));
+    size_t next = 0;
+    for (const pe::DialogControl& c : dialog.controls)
+        if (c.id != -1) d->controls.push_back(ControlModel{c.id, d->texts[next++].c_str()});
+    const bool hasCaption = (dialog.style & kWsCaption) == kWsCaption;
+    // Dialog units of a 10-point font: 1.5 pixels across, 1.625 down, rounded.
+    d->model = DialogModel{id,
+                           d->title.c_str(),
+                           d->controls.data(),
+                           d->controls.size(),
+                           (dialog.cx * 3 + 1) / 2,
+                           (dialog.cy * 13 + 4) / 8,
+                           hasCaption ? 3 : 4,
+                           hasCaption ? 22 : 0};
+    gLibraryDialogs.push_back(std::move(d));
+    return &gLibraryDialogs.back()->model;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -371,11 +429,10 @@ intptr_t DialogBox(Module module, uint32_t templateId, Window owner, DialogProc 
     const DialogModel* model = nullptr;
     if (!emu::WorldAttached()) {
         error = winerr::kInvalidParameter;
-    } else if (module != nullptr && module != ProgramModule()) {
-        // Resource libraries cannot be loaded yet, so no other module has templates.
-        error = winerr::kInvalidHandle;
-    } else if ((model = FindDialog(templateId)) == nullptr) {
-        error = kErrorResourceNameNotFound;
+    } else if (module != nullptr && module != ProgramModule()
+                   ? (model = FindLibraryDialog(module, templateId, &error)) == nullptr
+                   : (model = FindDialog(templateId)) == nullptr) {
+        if (error == 0) error = kErrorResourceNameNotFound;
     } else if (owner != nullptr && FindWindowObject(owner) == nullptr) {
         error = kErrorInvalidWindowHandle;
     } else if (emu::ProfileValue("/desktop/dialogsFail") == true) {
@@ -453,7 +510,8 @@ void PostQuitMessage(int) {
 }
 
 bool SetDlgItemText(Window dialog, int controlId, const char* text) {
-    const std::string value = text != nullptr ? text : "";
+    // The control keeps the text in UTF-8; SetDlgItemTextA reads it in the system's code page.
+    const std::string value = emu::CodePageToUtf8(text != nullptr ? text : "", emu::AnsiCodePage());
     return ChangeControl(
         dialog, controlId, [&](Control& control) { control.text = value; },
         [&](emu::WindowId window) { emu::WindowControlText(window, controlId, value); });
@@ -483,9 +541,11 @@ uint32_t GetDlgItemText(Window dialog, int controlId, char* buffer, int size) {
         SetLastError(ran ? kErrorControlIdNotFound : kErrorInvalidWindowHandle);
         return 0;
     }
-    CopyText(buffer, static_cast<size_t>(size), value.c_str());
+    const std::string ansi = emu::Utf8ToCodePage(value, emu::AnsiCodePage(), static_cast<size_t>(size) - 1);
+    std::memcpy(buffer, ansi.data(), ansi.size());
+    buffer[ansi.size()] = '\0';
     SetLastError(0);
-    return static_cast<uint32_t>(BoundedLength(buffer, static_cast<size_t>(size)));
+    return static_cast<uint32_t>(ansi.size());
 }
 
 bool ShowWindow(Window window, int command) {

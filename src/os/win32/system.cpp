@@ -19,14 +19,23 @@ Module ProgramModule() { return ::GetModuleHandleA(nullptr); }
 
 Module LoadLibrary(const char* name) { return ::LoadLibraryA(name); }
 
+Module LoadResourceLibrary(const char* path) {
+    // As a data file the library's entry point never runs, and a full path searches no folder.
+    return ::LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+}
+
 int LoadString(Module module, uint32_t id, char* buffer, int size) {
     if (size < 1) return 0;
-    const int length = ::LoadStringA(win32::ToModule(module), id, buffer, size);
+    int length = ::LoadStringA(win32::ToModule(module), id, buffer, size);
     // A missing string leaves the buffer as it was.
     if (length <= 0) {
         buffer[0] = '\0';
         return 0;
     }
+    // LoadStringA cuts a long text to the buffer; the terminator is set here as well, so that no
+    // Windows version can leave it out.
+    if (length > size - 1) length = size - 1;
+    buffer[length] = '\0';
     return length;
 }
 

@@ -40,8 +40,19 @@ INT_PTR CALLBACK DialogTrampoline(HWND window, UINT message, WPARAM wParam, LPAR
 intptr_t DialogBox(Module module, uint32_t templateId, Window owner, DialogProc proc, intptr_t param) {
     // The dialog is modal: the record outlives it on this frame.
     DialogStart start{proc, param};
-    return ::DialogBoxParamA(ToModule(module), MAKEINTRESOURCEA(templateId), ToWindow(owner), DialogTrampoline,
-                             reinterpret_cast<LPARAM>(&start));
+    HMODULE program = ::GetModuleHandleA(nullptr);
+    if (module == nullptr || ToModule(module) == program) {
+        return ::DialogBoxParamA(program, MAKEINTRESOURCEA(templateId), ToWindow(owner), DialogTrampoline,
+                                 reinterpret_cast<LPARAM>(&start));
+    }
+    // A language library holds the template but no bitmaps: the dialog is made from its template
+    // with the program as instance, so that the image controls find the program's bitmaps.
+    HRSRC found = ::FindResourceA(ToModule(module), MAKEINTRESOURCEA(templateId), MAKEINTRESOURCEA(5));
+    HGLOBAL loaded = found != nullptr ? ::LoadResource(ToModule(module), found) : nullptr;
+    const void* dialogTemplate = loaded != nullptr ? ::LockResource(loaded) : nullptr;
+    if (dialogTemplate == nullptr) return -1;
+    return ::DialogBoxIndirectParamA(program, static_cast<LPCDLGTEMPLATEA>(dialogTemplate), ToWindow(owner),
+                                     DialogTrampoline, reinterpret_cast<LPARAM>(&start));
 }
 
 bool EndDialog(Window dialog, intptr_t result) { return ::EndDialog(ToWindow(dialog), result) != FALSE; }
