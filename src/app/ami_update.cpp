@@ -58,8 +58,11 @@ ResultCode ParseAmiOptions(char* commandLine, char* micomToolCommand, char* bios
     CopyText(micomToolCommand, kCommandSize, kDefaultMicomCommand);
     CopyText(biosToolCommand, kCommandSize, ctx.isWow64 ? kAmiBiosCommand64 : kAmiBiosCommand32);
 
+    // The text is consumed from its front: each word, and the blanks after it, are removed.
     char* rest = commandLine;
     while (IsBlank(*rest)) ++rest;
+    std::memmove(commandLine, rest, std::strlen(rest) + 1);
+    rest = commandLine;
     while (*rest != '\0') {
         size_t length = 0;
         while (rest[length] != '\0' && !IsBlank(rest[length])) ++length;

@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
         AmiOptionCase{"MicomLineOutgrowsItsBuffer", kManyForces, 0, kResultInvalidOption, "", kAmiBiosCommand32}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AmiOptionsTest, ParsingStopsAtTheFirstBadWordLeavingTheRest) {
+TEST(AmiOptionParsing, StopsAtTheFirstBadWordLeavingTheRest) {
     ResetProgramState();
     char line[] = "/MAUTO /BAD /MFORCE";
     char micom[256];
