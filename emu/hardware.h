@@ -164,6 +164,10 @@ struct BiosIdentity {
 };
 BiosIdentity RunningBiosIdentity();
 void SetBiosIdentity(const BiosIdentity& identity);
+// The AMI BIOS's decimal version in its "AMIBIOS" block: the profile's (bios.amiVersion) until a
+// flash tool writes a new BIOS and sets the new one's.
+uint32_t RunningAmiVersion();
+void SetRunningAmiVersion(uint32_t version);
 
 // The service control manager's view of one service.
 struct ServiceState {

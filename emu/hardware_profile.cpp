@@ -112,7 +112,8 @@ const char* const kHardwareDefaults = R"({
   },
   "tools": {
     "phoenix": {"exitCode": null, "crash": false},
-    "micom": {"exitCode": null, "crash": false}
+    "micom": {"exitCode": null, "crash": false},
+    "ami": {"exitCode": null, "crash": false}
   }
 })";
 
@@ -215,6 +216,8 @@ constexpr FieldRule kFields[] = {
     {"/tools/phoenix/crash", Kind::Bool, 0, nullptr},
     {"/tools/micom/exitCode", Kind::ExitCode, 0, nullptr},
     {"/tools/micom/crash", Kind::Bool, 0, nullptr},
+    {"/tools/ami/exitCode", Kind::ExitCode, 0, nullptr},
+    {"/tools/ami/crash", Kind::Bool, 0, nullptr},
 };
 
 bool NumberValue(const json& v, uint64_t* out) {

@@ -267,6 +267,11 @@ std::string BiosField(const Machine& m, const char* name) {
     return v.is_string() ? v.get<std::string>() : std::string();
 }
 
+uint32_t AmiVersion(const Machine& m) {
+    if (m.bios.contains("amiVersion") && m.bios["amiVersion"].is_number_unsigned()) return m.bios["amiVersion"].get<uint32_t>();
+    return ProfileValue("/bios/amiVersion").get<uint32_t>();
+}
+
 bool FaultOn(const Machine& m, const char* name) {
     return m.faults.contains(name) && m.faults[name].is_boolean() && m.faults[name].get<bool>();
 }
@@ -529,6 +534,18 @@ void SetBiosIdentity(const BiosIdentity& identity) {
     auto lock = LockState();
     Machine& m = Current();
     m.bios = {{"model", identity.model}, {"version", identity.version}, {"partNumber", identity.partNumber}};
+    m.memoryDirty = true;
+}
+
+uint32_t RunningAmiVersion() {
+    auto lock = LockState();
+    return machine::AmiVersion(Current());
+}
+
+void SetRunningAmiVersion(uint32_t version) {
+    auto lock = LockState();
+    Machine& m = Current();
+    m.bios["amiVersion"] = version;
     m.memoryDirty = true;
 }
 

@@ -125,6 +125,8 @@ bool FaultOn(const Machine& m, const char* name);
 
 // One field of the running BIOS's identity ("model", "version", "partNumber").
 std::string BiosField(const Machine& m, const char* name);
+// The running AMI version: the one a flash tool set, else the profile's.
+uint32_t AmiVersion(const Machine& m);
 
 std::string Hex(uint64_t value, int digits = 2);
 

@@ -193,7 +193,7 @@ void BuildSegment(Machine& m, std::vector<uint8_t>& mem) {
         // "AMIBIOS" with the decimal version at 26, then the "AMIBIOS Version" marker.
         std::string block = "AMIBIOS";
         block.resize(26, ' ');
-        block += Digits8(Prof("/bios/amiVersion").get<uint32_t>());
+        block += Digits8(AmiVersion(m));
         PutText(mem, kSegment + kAmiBlockOffset, block);
         PutText(mem, kSegment + kAmiVersionMarkerOffset, "AMIBIOS Version " + version);
     }

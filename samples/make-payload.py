@@ -17,8 +17,9 @@ come in through the hooks:
 For runs on the emulated notebook, --emulated takes what an emu build made:
 
   --emulated DIR      the emulated Phoenix tool (DIR/bin/emu-swinflash) as SWinFlash_32.exe and
-                      SWinFlash_64.exe and the emulated MICOM tool (DIR/bin/emu-winup) as
-                      WinUpV01_10.exe; unless --image is given, a BIOS image made by DIR/bin/make-wph
+                      SWinFlash_64.exe, the emulated MICOM tool (DIR/bin/emu-winup) as
+                      WinUpV01_10.exe and the emulated AMI tool (DIR/bin/emu-afuwin) as AFUWIN.exe
+                      and afuwinx64.exe (romshell); unless --image is given, a BIOS image made by DIR/bin/make-wph
                       for the notebook of --machine (default emu/machines/default.json) with the
                       next version, named with that notebook's platform key at characters 3-4
                       ("RSRK0108.WPH" for version 07RK); unless --micom or --no-micom is given, a
@@ -72,6 +73,7 @@ DEFAULT_MACHINE = os.path.join(REPOSITORY, "emu", "machines", "default.json")
 EMULATED_TOOLS = {
     "emu-swinflash": ["SWinFlash_32.exe", "SWinFlash_64.exe"],
     "emu-winup": ["WinUpV01_10.exe"],
+    "emu-afuwin": ["AFUWIN.exe", "afuwinx64.exe"],
 }
 MICOM_SIZE = 32 * 1024
 

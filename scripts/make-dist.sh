@@ -27,7 +27,7 @@ done
 # With the emulated tools built, the payloads carry them and a sample image for the default
 # emulated notebook, so that notebook-emu can run the packed programs end to end.
 emulated=0
-if [ -x "$emu/bin/emu-swinflash" ] && [ -x "$emu/bin/emu-winup" ] && [ -x "$emu/bin/make-wph" ]; then
+if [ -x "$emu/bin/emu-swinflash" ] && [ -x "$emu/bin/emu-winup" ] && [ -x "$emu/bin/emu-afuwin" ] && [ -x "$emu/bin/make-wph" ]; then
   emulated=1
 else
   echo "make-dist: the emulated tools are not built in $emu: packing stand-ins" >&2

@@ -33,7 +33,7 @@ scripts/install-deps.sh --no-wine
 echo "run-demo: building the emulated programs, notebook-emu and the emulated tools"
 cmake --preset emu >/dev/null
 cmake --build --preset emu --parallel "$jobs" \
-  --target romshell romshell-phx romshell-pack notebook-emu emu-swinflash emu-winup make-wph
+  --target romshell romshell-phx romshell-pack notebook-emu emu-swinflash emu-winup emu-afuwin make-wph
 echo "run-demo: building the Windows programs"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 --parallel "$jobs"

@@ -1,4 +1,4 @@
-/* The Windows build of an emulated flash tool (the Phoenix tool or the MICOM tool, chosen by
+/* The Windows build of an emulated flash tool (the Phoenix, the MICOM or the AMI tool, chosen by
  * BENCH_TOOL_KIND when it is built). It hands its command line, its current directory and its
  * program path to the notebook-emu server, which runs the tool's Linux build on the same
  * emulated notebook with the same contracts, and ends with the full 32-bit exit code the Linux

@@ -3,6 +3,7 @@
 // Every step returns 0 or a ResultCode; a failure leaves through FailUpdate, whose result is the
 // process exit code. The run is one pass with no retry.
 #include "app/entry.h"
+#include "app/ending.h"
 
 #include <cstring>
 
@@ -29,7 +30,7 @@
 #include "ui/progress.h"
 
 #if !ROMSHELL_PHX
-#include "bios/ami.h"
+#include "app/ami_update.h"
 #endif
 
 namespace {
@@ -87,12 +88,9 @@ void ShowCompletionMessage() {
     ShowMessage(kStyleInformation, ctx.captionText, "%s", text);
 }
 
-// The ending of a successful run (both paths): clean up, arm the power-on and switch off.
-ResultCode FinishUpdate() {
-    ctx.busy = 0;
-    CleanUpWorkingFiles();
-    EnableInputDevices();
+}  // namespace
 
+ResultCode ArmPowerOnAndSwitchOff() {
     ResultCode armed;
     if (ctx.newEcKind == 1) {
         ShowCompletionMessage();
@@ -111,6 +109,16 @@ ResultCode FinishUpdate() {
     }
     ShutdownSystem(os::kEwxPowerOff);
     return kResultOk;
+}
+
+namespace {
+
+// The ending of the Phoenix path: clean up, then arm the power-on and switch off.
+ResultCode FinishUpdate() {
+    ctx.busy = 0;
+    CleanUpWorkingFiles();
+    EnableInputDevices();
+    return ArmPowerOnAndSwitchOff();
 }
 
 // The Phoenix path after the package has been unpacked.

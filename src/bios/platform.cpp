@@ -16,9 +16,11 @@
 
 namespace {
 
-// Identification blocks in the BIOS area.
+#if !ROMSHELL_PHX
+// The marker of an AMI BIOS in the BIOS area.
 constexpr const char* kAmiVersionMarker = "AMIBIOS Version";
 constexpr uint32_t kAmiVersionStep = 16;
+#endif
 
 // The platform's model call through the software SMI interface.
 constexpr uint16_t kSmiModelFunction = 4;

@@ -4,8 +4,8 @@
   make_packages.py --build EMU_BUILD --source SOURCE --output DIR [--win32 WIN32_BUILD]
 
 Each package is the program file with an update package behind it, made as a release is made:
-samples/make-payload.py writes the payload (with the emulated tools of EMU_BUILD), make-wph makes
-the images a scenario needs, romshell-pack packs. The program file is the Windows program of
+samples/make-payload.py writes the payload (with the emulated tools of EMU_BUILD), make-wph and
+make-rom make the images a scenario needs, romshell-pack packs. The program file is the Windows program of
 WIN32_BUILD when it is built, else the emulated program itself: the emulated program only reads
 its package from the file. The payloads carry the language resource libraries of WIN32_BUILD when
 it has made them, else make-payload.py's stand-ins. DIR/packages.json lists what was made.
@@ -39,6 +39,16 @@ PACKAGES = {
     # NoMessageBox and SkipCheckPower: a package for notebooks on battery that asks nothing.
     "quiet-power": ("romshell", "0x10020", {}),
     "phx-quiet-power": ("romshell-phx", "0x10020", {}),
+    # romshell-phx with files of romshell's AMI set beside its own: its clean-up does not know them.
+    "phx-ami-files": ("romshell-phx", "8", {"stand-ins": ["AFUWIN.EXE", "AMIFLDRV64.sys", "ConResEn_ami.dll"]}),
+    # AMI notebooks (emu/machines/ami-*.json: part number A12): ".rom" images made by make-rom.
+    "ami": ("romshell", "8", {"roms": [("A3200208.rom", ["--part-number", "A12", "--version", "208"])]}),
+    "ami-part-third": ("romshell", "8", {"roms": [("A3200208.rom", ["--part-number", "A13", "--version", "208"])]}),
+    "ami-part-case": ("romshell", "8", {"roms": [("A3200208.rom", ["--part-number", "a12", "--version", "208"])]}),
+    "ami-no-rom": ("romshell", "8", {"roms": []}),
+    "ami-two-roms": ("romshell", "8", {"roms": [("A3200208.rom", ["--part-number", "A12", "--version", "208"]),
+                                                 ("A3200209.rom", ["--part-number", "A12", "--version", "209"])]}),
+    "ami-no-record": ("romshell", "8", {"roms": [("A3200208.rom", ["--no-record"])]}),
 }
 # The packages the scenarios also run under Wine.
 WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool"]
@@ -122,6 +132,17 @@ def main():
             os.makedirs(extra)
             run([maker, "--machine", machine, "-o", os.path.join(extra, extra_name)] + extra_options)
             command += ["--add", os.path.join(extra, extra_name)]
+        for rom_name, rom_options in change.get("roms", []):
+            roms = os.path.join(scratch, name + "-roms")
+            os.makedirs(roms, exist_ok=True)
+            run([os.path.join(binaries, "make-rom"), "-o", os.path.join(roms, rom_name)] + rom_options)
+            command += ["--add", os.path.join(roms, rom_name)]
+        for stand_in in change.get("stand-ins", []):
+            extras = os.path.join(scratch, name + "-stand-ins")
+            os.makedirs(extras, exist_ok=True)
+            with open(os.path.join(extras, stand_in), "w") as f:
+                f.write("stand-in for %s\n" % stand_in)
+            command += ["--add", os.path.join(extras, stand_in)]
         if change.get("no-micom"):
             command += ["--no-micom"]
         if change.get("broken-phoenix-tool"):

@@ -81,9 +81,9 @@ void ExpectFlashUntouched(const json& r) {
 
 // What every failing run must leave: keyboard and mouse back, the working files gone, the system
 // on and not armed to switch on.
-void ExpectNotebookLeftUsable(const json& r) {
+void ExpectNotebookLeftUsable(const json& r, const Strings& files = {"DebugLog.txt"}) {
     EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>()) << r["inputDevices"].dump();
-    EXPECT_EQ(WorkingFolderFiles(r), Strings{"DebugLog.txt"});
+    EXPECT_EQ(WorkingFolderFiles(r), files);
     EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
     EXPECT_FALSE(r["switchOff"].contains("flags")) << "a switch-off was asked for";
     EXPECT_FALSE(r["controller"]["powerOn"]["armed"].get<bool>());
@@ -595,6 +595,119 @@ TEST(Scenario, CancelAtTheConfirmationEndsWithNothingExtracted) {
     EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
 }
 
+// --- AMI notebooks (emu/machines/ami-*.json: BIOS version 208 unless named, part number A12) ---
+
+const char* const kAmiTool64 = "afuwinx64 bios.rom /p /b /n /e /r";
+const char* const kAmiTool32 = "afuwin bios.rom /p /b /n /e /r";
+// The Phoenix image every payload carries: the AMI path lists no ".wph" candidate, so the clean-up
+// leaves it.
+const char* const kPayloadWph = "RSRK0108.WPH";
+
+// What the AMI tool wrote: the flash part holds the image, the BIOS area the image's identity.
+bool AmiToolWrote(const json& r) {
+    for (const json& e : r["tools"]["biosFlashTool"])
+        if (e.value("written", false)) return true;
+    return false;
+}
+
+TEST(Scenario, AmiNotebookFlashesBiosRomWithTheAmiToolThenArmsAndSwitchesOff) {
+    struct Row {
+        const char* world;
+        const char* machine;
+        const char* package;
+        Strings options;
+        const char* tool;
+        const char* controller;
+        Strings files;  // left in the working folder
+    };
+    const Row rows[] = {
+        {"ami-equal-x64", "ami-208", "ami", {}, kAmiTool64, "legacy", {"DebugLog.txt", kPayloadWph}},
+        {"ami-equal-x86", "ami-208-x86", "ami", {}, kAmiTool32, "legacy", {"DebugLog.txt", kPayloadWph}},
+        {"ami-older", "ami-207", "ami", {}, kAmiTool64, "legacy", {"DebugLog.txt", kPayloadWph}},
+        {"ami-mserial", "ami-208", "ami", {"-mserial"}, kAmiTool64, "legacy", {"DebugLog.txt", kPayloadWph}},
+        // No MICOM search on this kind: its image is no candidate and stays.
+        {"ami-newer-ec", "ami-208-newer-ec", "ami", {}, kAmiTool64, "newer", {"DebugLog.txt", "KBRK0105.BIN", kPayloadWph}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunScenario(row.world, row.machine, row.package, row.options));
+        EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+        EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
+        ASSERT_EQ(ToolCommands(r), Strings{row.tool});
+        // The tool is named by its full path in the working folder, and runs there.
+        const json& run = r["tools"]["runs"][0];
+        EXPECT_EQ(run["commandLine"], run["directory"].get<std::string>() + "\\" + row.tool) << run.dump();
+        EXPECT_NE(run["directory"].get<std::string>().find("\\__Korvane_Update"), std::string::npos) << run.dump();
+        EXPECT_EQ(ToolExitCodes(r), std::vector<int32_t>{0});
+        EXPECT_TRUE(AmiToolWrote(r));
+        EXPECT_EQ(r["biosIdentity"]["after"]["amiVersion"], 208);
+        EXPECT_EQ(r["biosIdentity"]["after"]["partNumber"], "A12");
+        EXPECT_EQ(r["controller"]["kind"], row.controller);
+        EXPECT_TRUE(r["controller"]["powerOn"]["armed"].get<bool>());
+        EXPECT_TRUE(r["controller"]["micomImage"].is_null()) << "the AMI path runs no MICOM tool";
+        EXPECT_TRUE(r["smi"]["enabled"].get<bool>());
+        EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>());
+        EXPECT_EQ(r["switchOff"]["switchedOff"], true);
+        EXPECT_EQ(r["switchOff"]["flags"], 8);
+        EXPECT_EQ(WorkingFolderFiles(r), row.files);
+    }
+}
+
+TEST(Scenario, AmiRunsThatMustNotFlashEndWithTheirCodeAndLeaveTheNotebookUsable) {
+    struct Row {
+        const char* world;
+        const char* machine;
+        const char* package;
+        Strings options;
+        uint32_t code;
+        const char* caption;
+        std::vector<int32_t> toolExitCodes;
+        const char* text;  // part of the message's text; nullptr: not looked at
+        // Failures before the searches leave the images they would have listed.
+        Strings files = {"DebugLog.txt", kPayloadWph};
+    };
+    const Row rows[] = {
+        {"ami-running-newer", "ami-209", "ami", {}, 0x80000013u, "Fail : Bios Date", {},
+         "This system's BIOS version is the latest."},
+        // The AMI path reads no model: the current model is empty.
+        {"ami-part-third", "ami-208", "ami-part-third", {}, 0x80000007u, "Fail : Model(Bios Part Number)", {},
+         "Current Model (BIOS Part Number) : (A12)\n\n     New Model (BIOS Part Number) : (A13)"},
+        {"ami-part-case", "ami-208", "ami-part-case", {}, 0x80000007u, "Fail : Model(Bios Part Number)", {},
+         "New Model (BIOS Part Number) : (a12)"},
+        {"ami-phoenix-option", "ami-208", "ami", {"/SKIP_CHECK_MODEL"}, 0x8000000eu, "Fail : Invalid Option", {}, nullptr,
+         {"A3200208.rom", "DebugLog.txt", "KBRK0105.BIN", kPayloadWph}},
+        {"ami-no-rom", "ami-208", "ami-no-rom", {}, 0x8000000bu, "Fail : Bios File", {}, "Invalid BIOS file.",
+         {"DebugLog.txt", "KBRK0105.BIN", kPayloadWph}},
+        {"ami-two-roms", "ami-208", "ami-two-roms", {}, 0x8000000bu, "Fail : Bios File", {}, nullptr},
+        {"ami-no-record", "ami-208", "ami-no-record", {}, 0x8000000bu, "Fail : Bios File", {}, nullptr},
+        {"ami-tool-120", "ami-tool-m120", "ami", {}, 0x80000008u, "Fail : Model(Bios Part Number)", {-120}, nullptr},
+        {"ami-tool-110", "ami-tool-m110", "ami", {}, 0x80000013u, "Fail : Bios Date", {-110}, nullptr},
+        {"ami-tool-109", "ami-tool-m109", "ami", {}, 0x80000013u, "Fail : Bios Date", {-109}, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunScenario(row.world, row.machine, row.package, row.options));
+        EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
+        ASSERT_EQ(Captions(r), (Strings{"Warning", row.caption}));
+        if (row.text != nullptr) {
+            std::string text = r["messageBoxes"][1]["text"];
+            EXPECT_NE(text.find(row.text), std::string::npos) << text;
+        }
+        EXPECT_EQ(ToolExitCodes(r), row.toolExitCodes);
+        EXPECT_FALSE(AmiToolWrote(r));
+        EXPECT_EQ(r["biosIdentity"]["after"]["amiVersion"], r["biosIdentity"]["before"]["amiVersion"]);
+        ExpectNotebookLeftUsable(r, row.files);
+    }
+}
+
+TEST(Scenario, AmiToolCodesOtherThanTheRefusalsCountAsDone) {
+    json r = Report(RunScenario("ami-tool-1", "ami-tool-1", "ami"));
+    EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+    EXPECT_EQ(ToolExitCodes(r), std::vector<int32_t>{1});
+    EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
+    EXPECT_EQ(r["switchOff"]["switchedOff"], true);
+}
+
 TEST(Scenario, PhxProgramRunsAFullUpdate) {
     json r = Report(RunScenario("phx-full-update", "default", "phx-full"));
     EXPECT_EQ(r["run"]["variant"], "romshell-phx");
@@ -610,6 +723,149 @@ TEST(Scenario, PhxProgramRunsAFullUpdate) {
 }
 
 // The packed sample program of build/dist, when it was packed with this build's emulated tools.
+// --- romshell-phx: each way it differs from romshell, seen on both built programs ---------------
+
+bool LogHasLineStartingWith(const json& r, const std::string& prefix) {
+    for (const json& log : r["debugLogs"])
+        for (const json& line : log["lines"])
+            if (line.get<std::string>().rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+struct PhxDifference {
+    const char* name;
+    const char* machine;
+    const char* romshellPackage;
+    const char* phxPackage;
+    Strings options;
+    void (*romshell)(const json&);
+    void (*phx)(const json&);
+};
+
+const char* const kStepLines[] = {"00. Success to Create Directory", "01. Start to Unpack", "02. Success to Unpack",
+                                  "Step 00", "Step 03", "Step 08", "Read memory 00", "Get Vantrel Interface"};
+
+const PhxDifference kPhxDifferences[] = {
+    // Options come before the package and the power check.
+    {"OptionsBeforeThePowerCheck", "no-ac-adapter", "full", "phx-full", {"/BOGUS"},
+     [](const json& r) {
+         EXPECT_EQ(ResultCode(r), 0x80000010u);
+         EXPECT_EQ(Captions(r), Strings{"Fail : Power"});
+     },
+     [](const json& r) {
+         EXPECT_EQ(ResultCode(r), 0x8000000eu);
+         EXPECT_EQ(Captions(r), Strings{"Fail : Invalid Option"});
+     }},
+    {"NoStepLines", "default", "full", "phx-full", {},
+     [](const json& r) {
+         for (const char* line : kStepLines) EXPECT_TRUE(LogHasLineStartingWith(r, line)) << line;
+     },
+     [](const json& r) {
+         EXPECT_EQ(ResultCode(r), 0u);
+         for (const char* line : kStepLines) EXPECT_FALSE(LogHasLineStartingWith(r, line)) << line;
+     }},
+    // No vendor detection: an AMI notebook gets the Phoenix path, whose tool refuses the image.
+    {"NoAmiPath", "ami-208", "ami", "phx-full", {},
+     [](const json& r) {
+         EXPECT_EQ(ToolCommands(r), Strings{kAmiTool64});
+         EXPECT_TRUE(LogHasLineStartingWith(r, "************* AMI Update"));
+     },
+     [](const json& r) {
+         EXPECT_EQ(ToolCommands(r), Strings{kBiosTool});
+         EXPECT_EQ(ResultCode(r), 0x80000008u);
+         EXPECT_FALSE(LogHasLineStartingWith(r, "************* AMI Update"));
+     }},
+    // The chip check knows 0x4D only: 0x85 is the legacy kind, with the MICOM tool.
+    {"ChipCheckKnowsOnly4D", "newer-ec-mailbox", "full", "phx-full", {},
+     [](const json& r) {
+         EXPECT_EQ(ToolCommands(r), Strings{kBiosTool});
+         EXPECT_EQ(r["controller"]["powerOn"]["how"], "command 0xDC through the mailbox");
+     },
+     [](const json& r) {
+         EXPECT_EQ(ToolCommands(r), (Strings{kBiosTool, kMicomTool}));
+         EXPECT_EQ(r["controller"]["powerOn"]["how"], "0xE887 bit 0");
+     }},
+    // No mailbox: the newer kind is armed through the keyboard controller.
+    {"NoMailbox", "newer-ec-4d-mailbox", "full", "phx-full", {},
+     [](const json& r) { EXPECT_EQ(r["controller"]["powerOn"]["how"], "command 0xDC through the mailbox"); },
+     [](const json& r) {
+         EXPECT_EQ(ToolCommands(r), Strings{kBiosTool});
+         EXPECT_EQ(r["controller"]["powerOn"]["how"], "command 0xDC through the keyboard controller");
+     }},
+    // The clean-up lists name no AMI tool and no "_ami" library.
+    {"CleanUpKnowsNoAmiFiles", "default", "full", "phx-ami-files", {},
+     [](const json& r) { EXPECT_EQ(WorkingFolderFiles(r), Strings{"DebugLog.txt"}); },
+     [](const json& r) {
+         EXPECT_EQ(ResultCode(r), 0u);
+         for (const char* kept : {"AFUWIN.EXE", "AMIFLDRV64.sys", "ConResEn_ami.dll"})
+             EXPECT_TRUE(Contains(WorkingFolderFiles(r), kept)) << kept;
+     }},
+    // Without the display utility on Windows 6.1 the driver's open just fails: no box of its own.
+    {"NoDisplayUtilityBox", "win7-x86-no-qtv", "full", "phx-full", {},
+     [](const json& r) {
+         EXPECT_TRUE(Contains(Captions(r), "Driver Load Fail"));
+         EXPECT_EQ(ResultCode(r), 0xFFFFFFFFu);
+     },
+     [](const json& r) {
+         EXPECT_FALSE(Contains(Captions(r), "Driver Load Fail"));
+         EXPECT_NE(ResultCode(r), 0xFFFFFFFFu);
+     }},
+};
+
+TEST(Scenario, PhxProgramDiffersFromRomshellAsItsRecordSays) {
+    for (const PhxDifference& row : kPhxDifferences) {
+        SCOPED_TRACE(row.name);
+        {
+            SCOPED_TRACE("romshell");
+            row.romshell(Report(RunScenario(std::string("phx-diff-rs-") + row.name, row.machine, row.romshellPackage, row.options)));
+        }
+        {
+            SCOPED_TRACE("romshell-phx");
+            json r = Report(RunScenario(std::string("phx-diff-phx-") + row.name, row.machine, row.phxPackage, row.options));
+            EXPECT_EQ(r["run"]["variant"], "romshell-phx");
+            row.phx(r);
+        }
+    }
+}
+
+std::string ProgramBytes(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// Texts of the AMI path. The emulated programs carry the emulated notebook too, whose BIOS area
+// has its own "AMIBIOS" and "$FID": those are looked for in the Windows programs only.
+struct AmiText {
+    const char* text;
+    bool inEmulatedNotebook;
+};
+constexpr AmiText kAmiTexts[] = {
+    {"afuwinx64 bios.rom", false}, {"afuwin bios.rom", false}, {"************* AMI Update", false},
+    {"Before Checking SMI Enable", false}, {"AMIBIOS", true}, {"$FID", true},
+};
+
+void ExpectAmiTextsOnlyInRomshell(const std::string& romshellPath, const std::string& phxPath, bool emulated) {
+    SCOPED_TRACE(phxPath);
+    const std::string romshell = ProgramBytes(romshellPath.c_str());
+    const std::string phx = ProgramBytes(phxPath.c_str());
+    ASSERT_FALSE(romshell.empty());
+    ASSERT_FALSE(phx.empty());
+    for (const AmiText& t : kAmiTexts) {
+        if (emulated && t.inEmulatedNotebook) continue;
+        EXPECT_NE(romshell.find(t.text), std::string::npos) << t.text;
+        EXPECT_EQ(phx.find(t.text), std::string::npos) << t.text;
+    }
+}
+
+TEST(Scenario, PhxProgramCarriesNoneOfTheAmiTexts) {
+    ExpectAmiTextsOnlyInRomshell(ROMSHELL_PROGRAM, ROMSHELL_PHX_PROGRAM, true);
+    const std::string windows = std::string(ROMSHELL_WIN32_BIN) + "/romshell-phx.exe";
+    if (!fs::exists(windows)) GTEST_SKIP() << windows << " is not built (the win32 preset)";
+    ExpectAmiTextsOnlyInRomshell(std::string(ROMSHELL_WIN32_BIN) + "/romshell.exe", windows, false);
+}
+
 TEST(Scenario, DistributedSampleProgramUpdatesTheDefaultNotebook) {
     fs::path dist = fs::path(ROMSHELL_SOURCE_DIR) / "build" / "dist" / "romshell.exe";
     if (!fs::exists(dist)) GTEST_SKIP() << dist << " is not made (scripts/make-dist.sh)";

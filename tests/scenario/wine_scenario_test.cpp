@@ -206,7 +206,8 @@ TEST(WineBench, ProfilesChooseWineVersionLocaleAndTool) {
     EXPECT_EQ(notebook_emu::LocaleOfLanguage(0x0001), "");
     EXPECT_EQ(bench::LinuxToolName(1), "emu-swinflash");
     EXPECT_EQ(bench::LinuxToolName(2), "emu-winup");
-    EXPECT_EQ(bench::LinuxToolName(3), "");
+    EXPECT_EQ(bench::LinuxToolName(3), "emu-afuwin");
+    EXPECT_EQ(bench::LinuxToolName(4), "");
 }
 
 }  // namespace

@@ -61,6 +61,7 @@ struct ToolRow {
 constexpr ToolRow kTools[] = {
     {ToolKind::Phoenix, "emu-swinflash"},
     {ToolKind::Micom, "emu-winup"},
+    {ToolKind::Ami, "emu-afuwin"},
 };
 
 bool ReadAll(int fd, void* bytes, size_t length) {

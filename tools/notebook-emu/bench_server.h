@@ -43,7 +43,7 @@ constexpr uint32_t kLargestText = 0x10000u;
 uint32_t StatusOfError(uint32_t windowsError);
 
 // Tool kinds a Windows tool build names, with the Linux build that does its work.
-enum class ToolKind : uint32_t { Phoenix = 1, Micom = 2 };
+enum class ToolKind : uint32_t { Phoenix = 1, Micom = 2, Ami = 3 };
 // The Linux build's file name beside notebook-emu ("emu-swinflash"), empty for an unknown kind.
 std::string LinuxToolName(uint32_t kind);
 

@@ -5,12 +5,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <vector>
 
 #include "core/result_codes.h"
 #include "emu/codepage.h"
 #include "emu/hardware.h"
+#include "emu/tools/rom_image.h"
 #include "emu/tools/wph_image.h"
 #include "emu/world.h"
 
@@ -227,10 +229,17 @@ json BiosIdentitySection(const json& profile) {
     ReadPhysical(0xF0000, segment.data(), segment.size());
     wph::ImageInfo now = wph::ReadSegmentIdentity(segment);
     const json& b = profile["bios"];
-    return {{"before", {{"vendor", b["vendor"]}, {"model", b["model"]}, {"version", b["version"]}, {"partNumber", b["partNumber"]}}},
-            {"after", {{"model", now.longModel.empty() ? now.model : now.longModel},
-                       {"version", now.version},
-                       {"partNumber", now.partNumber}}}};
+    json section = {{"before", {{"vendor", b["vendor"]}, {"model", b["model"]}, {"version", b["version"]}, {"partNumber", b["partNumber"]}}},
+                    {"after", {{"model", now.longModel.empty() ? now.model : now.longModel},
+                               {"version", now.version},
+                               {"partNumber", now.partNumber}}}};
+    // An AMI BIOS also names its decimal version in the "AMIBIOS" block.
+    if (b["vendor"] == "ami") {
+        section["before"]["amiVersion"] = b["amiVersion"];
+        std::optional<uint32_t> ami = emu::rom::ReadAmiSegmentVersion(segment);
+        section["after"]["amiVersion"] = ami ? json(*ami) : json(nullptr);
+    }
+    return section;
 }
 
 json DmiSection(const json& profile) {
