@@ -4,7 +4,6 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "core/run_options.h"
-#include "dmi/dmi.h"
 #if !ROMSHELL_PHX
 #include "bios/ami.h"
 #endif
@@ -19,13 +18,3 @@ namespace {
 #if !ROMSHELL_PHX
 ResultCode RunAmiUpdate(char*) { return FailUpdate(Missing("RunAmiUpdate")); }
 #endif
-// The DMI values are not written by this build. A run that asks for nothing but them (a DMI-only
-// package, or /MODE=3 for the current values) would otherwise flash the BIOS without them and end
-// as a success; every other run writes no DMI arguments, as when the values need no correction.
-int BuildDmiArguments(char*) {
-    if (HasOption(DmiOnly | Mode3)) {
-        Missing("BuildDmiArguments");
-        return 0;
-    }
-    return 1;
-}
