@@ -370,15 +370,16 @@ TEST(Scenario, DmiOnlyPackageWritesTheValuesEnteredInTheDialogAndLeavesTheSystem
     };
     const Row rows[] = {
         {"dmi-only-ok", {}, {"Warning", "Error : String length", "Complete"}},
-        // The length message is suppressed; the dialog still appears.
-        {"dmi-only-no-messagebox", {"/NO_MESSAGEBOX"}, {}},
+        // The length message and the completion are suppressed (the confirmation comes before the
+        // options are read); the dialog still appears.
+        {"dmi-only-no-messagebox", {"/NO_MESSAGEBOX"}, {"Warning"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.world);
         json r = Report(RunScenario(row.world, "dmi-dialog", "dmi-only", row.options));
         EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
         ASSERT_EQ(Captions(r), row.captions);
-        if (!row.captions.empty()) {
+        if (row.captions.size() > 1) {
             EXPECT_EQ(r["messageBoxes"][1]["text"], "The string length of System Serial must be 13.");
             EXPECT_EQ(r["messageBoxes"][2]["text"], "DMI Update is complete.\n\nRestart system.");
         }

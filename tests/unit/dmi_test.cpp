@@ -179,12 +179,12 @@ class DmiDialogTest : public DmiTest {
   protected:
     // A DMI-only run at step 05: the package's files in the current folder and the input devices
     // held off since the tools were staged.
-    void Prepare(const std::string& attempts, const std::string& more = "") {
+    void Prepare(const std::string& attempts, const std::string& more = "", const char* flag = "000A000000000000") {
         ResetProgramState();
         MakeMachine(R"({"answers": {"dmiDialog": )" + attempts + "}" + more + "}");
         for (const char* name : {"WinUpV01_10.exe", "kbc.bin", "bios.wph"})
             PutFile(std::string(kProgramFolder) + "\\" + name, "file");
-        Platform("000A000000000000", "07RK");
+        Platform(flag, "07RK");
         DisableInputDevices();
     }
     bool InFolder(const char* name) { return FileExists(std::string(kProgramFolder) + "\\" + name); }
@@ -196,7 +196,8 @@ class DmiDialogTest : public DmiTest {
 };
 
 TEST_F(DmiDialogTest, OkWithTheRightLengthsSendsTheEnteredValuesWithMode1) {
-    Prepare(R"([{"serial": "KV580B7654321", "flag": "111B111111111111", "date": "04/01/2012"}])");
+    // The current flag has no kind letter: the entered values are the run's only DMI arguments.
+    Prepare(R"([{"serial": "KV580B7654321", "flag": "111B111111111111", "date": "04/01/2012"}])", "", "0000000000000000");
     EXPECT_EQ(Build(DmiOnly), kResultOk);
     EXPECT_FALSE(cancelled_);
     EXPECT_EQ(appended_, " /MODE=1 /DO0:111B111111111111 /DO1:04/01/2012 /DSS:KV580B7654321");
@@ -211,7 +212,7 @@ TEST_F(DmiDialogTest, OkWithTheRightLengthsSendsTheEnteredValuesWithMode1) {
     Strings filled;
     for (const json& e : emu::TranscriptOf("window"))
         if (e.value("action", "") == "text") filled.push_back(e["text"]);
-    EXPECT_EQ(filled, (Strings{kSerial, "000A000000000000", kDate, "KV580B7654321", "111B111111111111", "04/01/2012"}));
+    EXPECT_EQ(filled, (Strings{kSerial, "0000000000000000", kDate, "KV580B7654321", "111B111111111111", "04/01/2012"}));
 
     // No MICOM update follows: its tool is gone, the image stays for the BIOS tool.
     EXPECT_FALSE(InFolder("WinUpV01_10.exe"));
