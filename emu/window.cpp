@@ -386,7 +386,9 @@ bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt) {
     const json& attempts = ProfileValue("/answers/dmiDialog");
     attempt->typed.clear();
     json pressed = Event("pressed", window);
-    if (!attempts.is_array() || gNextDialogAttempt >= attempts.size()) {
+    // A profile without attempts leaves the dialog to the test or the person at the prompt.
+    if (!attempts.is_array() || attempts.empty()) return false;
+    if (gNextDialogAttempt >= attempts.size()) {
         // Nothing more to try: the person gives up.
         gDialogsGivenUp.insert(window);
         attempt->press = DialogAttempt::Press::CloseBox;

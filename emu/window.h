@@ -95,7 +95,8 @@ struct DialogAttempt {
 };
 // The seam's message loop of window: the profile's next attempt on the DMI settings dialog
 // (template 116) once the dialog is shown. When the attempts are used up the person closes the
-// dialog with its close box, once. False when nothing is done on this window now.
+// dialog with its close box, once; a profile without attempts does nothing to the dialog. False
+// when nothing is done on this window now.
 bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt);
 
 // ---------------------------------------------------------------------------------------------
