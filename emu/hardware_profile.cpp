@@ -41,7 +41,7 @@ const char* const kHardwareDefaults = R"({
     "product": "R580",
     "systemVersion": "Not Applicable",
     "serial": "KV580A1234567",
-    "biosFlag": "0000000000000000",
+    "biosFlag": "000A000000000000",
     "purchaseDate": "00/00/0000",
     "entryPoint": 989824,
     "tableAddress": 991232

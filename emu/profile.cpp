@@ -47,7 +47,8 @@ const char* const kDefaultProfileText = R"({
   },
   "answers": {
     "messageBoxes": [],
-    "windowKeys": []
+    "windowKeys": [],
+    "dmiDialog": []
   }
 })";
 
@@ -68,6 +69,7 @@ enum class Kind {
     MessageBoxAnswers,
     ForeignWindows,   // array of {"title": text}
     WindowKeys,       // array of {"key", "when", "afterMs", "dialog"}
+    DialogAttempts,   // array of {"serial", "flag", "date", "press"}
 };
 
 struct FieldRule {
@@ -100,6 +102,7 @@ constexpr FieldRule kFields[] = {
     {"/desktop/dialogsFail", Kind::Bool, 0, nullptr},
     {"/answers/messageBoxes", Kind::MessageBoxAnswers, 0, nullptr},
     {"/answers/windowKeys", Kind::WindowKeys, 0, nullptr},
+    {"/answers/dmiDialog", Kind::DialogAttempts, 0, nullptr},
 };
 
 bool IsAbsoluteOnC(const std::string& path) {
@@ -222,6 +225,33 @@ void CheckWindowKeys(const json& v, const std::string& name, std::vector<std::st
             } else {
                 errors->push_back(at + "." + it.key() +
                                   ": unknown field (a key press has \"key\", \"when\", \"afterMs\" and \"dialog\")");
+            }
+        }
+    }
+}
+
+void CheckDialogAttempts(const json& v, const std::string& name, std::vector<std::string>* errors) {
+    if (!v.is_array()) {
+        errors->push_back(name + ": expected an array of attempts");
+        return;
+    }
+    for (size_t i = 0; i < v.size(); ++i) {
+        std::string at = name + "[" + std::to_string(i) + "]";
+        const json& a = v[i];
+        if (!a.is_object()) {
+            errors->push_back(at + ": expected an object");
+            continue;
+        }
+        for (auto it = a.begin(); it != a.end(); ++it) {
+            const json& value = it.value();
+            if (it.key() == "serial" || it.key() == "flag" || it.key() == "date") {
+                if (!value.is_string()) errors->push_back(at + "." + it.key() + ": expected the text typed");
+            } else if (it.key() == "press") {
+                if (!value.is_string() || (value != "ok" && value != "cancel" && value != "close box"))
+                    errors->push_back(at + ".press: expected \"ok\", \"cancel\" or \"close box\"");
+            } else {
+                errors->push_back(at + "." + it.key() +
+                                  ": unknown field (an attempt has \"serial\", \"flag\", \"date\" and \"press\")");
             }
         }
     }
@@ -356,6 +386,12 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
         case Kind::WindowKeys: {
             size_t before = errors->size();
             CheckWindowKeys(v, name, errors);
+            if (errors->size() == before) *out = v;
+            return;
+        }
+        case Kind::DialogAttempts: {
+            size_t before = errors->size();
+            CheckDialogAttempts(v, name, errors);
             if (errors->size() == before) *out = v;
             return;
         }

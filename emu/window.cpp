@@ -35,6 +35,8 @@ std::mutex gMutex;
 std::string gRoot;
 std::map<WindowId, WindowView> gWindows;
 size_t gNextKeyAnswer = 0;
+size_t gNextDialogAttempt = 0;
+std::set<WindowId> gDialogsGivenUp;
 std::set<size_t> gClosedDeclared;
 std::set<uint64_t> gLiveBitmaps;
 std::function<void(WindowId)> gWaker;
@@ -49,6 +51,8 @@ void FollowWorld() {
     gRoot = root;
     gWindows.clear();
     gNextKeyAnswer = 0;
+    gNextDialogAttempt = 0;
+    gDialogsGivenUp.clear();
     gClosedDeclared.clear();
     gLiveBitmaps.clear();
 }
@@ -359,6 +363,59 @@ bool TakeWindowKey(WindowId window, WindowClock::time_point now, WindowKey* key,
     e["key"] = KeyName(*key);
     e["answer"] = gNextKeyAnswer - 1;
     Record(e);
+    return true;
+}
+
+namespace {
+
+// The DMI settings dialog and its fields as a person names them.
+constexpr uint32_t kDmiDialog = 116;
+constexpr struct {
+    const char* name;
+    int control;
+} kDmiFields[] = {{"serial", 1017}, {"flag", 1018}, {"date", 1019}};
+
+}  // namespace
+
+bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt) {
+    EnsureHooks();
+    std::lock_guard<std::mutex> lock(gMutex);
+    WindowView* view = Find(window);
+    if (view == nullptr || view->record["dialog"] != kDmiDialog || !view->shownAt) return false;
+    if (view->record["closed"] == true || gDialogsGivenUp.count(window) != 0) return false;
+    const json& attempts = ProfileValue("/answers/dmiDialog");
+    attempt->typed.clear();
+    json pressed = Event("pressed", window);
+    // A profile without attempts leaves the dialog to the test or the person at the prompt.
+    if (!attempts.is_array() || attempts.empty()) return false;
+    if (gNextDialogAttempt >= attempts.size()) {
+        // Nothing more to try: the person gives up.
+        gDialogsGivenUp.insert(window);
+        attempt->press = DialogAttempt::Press::CloseBox;
+        pressed["button"] = "close box";
+        pressed["attempt"] = nullptr;
+        Record(pressed);
+        return true;
+    }
+    const size_t index = gNextDialogAttempt++;
+    const json& a = attempts[index];
+    for (const auto& field : kDmiFields) {
+        if (!a.contains(field.name)) continue;
+        const std::string text = a[field.name].get<std::string>();
+        attempt->typed.emplace_back(field.control, text);
+        json typed = Event("typed", window);
+        typed["control"] = field.control;
+        typed["text"] = text;
+        typed["attempt"] = index;
+        Record(typed);
+    }
+    const std::string press = a.value("press", "ok");
+    attempt->press = press == "cancel"      ? DialogAttempt::Press::Cancel
+                     : press == "close box" ? DialogAttempt::Press::CloseBox
+                                            : DialogAttempt::Press::Ok;
+    pressed["button"] = press;
+    pressed["attempt"] = index;
+    Record(pressed);
     return true;
 }
 

@@ -15,6 +15,8 @@
 //   {"event":"window","action":"drawingStarted","window":65552,"image":"bitmap 116","x":312,"y":0,"timer":32}
 //   {"event":"window","action":"drawingStopped","window":65552,"lastImage":"bitmap 122","count":40}
 //   {"event":"window","action":"key","window":65552,"key":"esc"}
+//   {"event":"window","action":"typed","window":65554,"control":1017,"text":"...","attempt":0}
+//   {"event":"window","action":"pressed","window":65554,"button":"ok","attempt":0}   ("cancel", "close box")
 //   {"event":"window","action":"closed","window":65552}
 //   {"event":"window","action":"closeRequest","window":196608,"title":"Phoenix Secure WinFlash"}
 //
@@ -81,6 +83,21 @@ bool TakeWindowKey(WindowId window, WindowClock::time_point now, WindowKey* key,
 // Called (without any lock of this module held) when a key is pressed on a window from another
 // thread, so that its message loop wakes.
 void SetWindowKeyWaker(std::function<void(WindowId)> waker);
+
+// ---------------------------------------------------------------------------------------------
+// What a person enters in the DMI settings dialog (answers.dmiDialog)
+
+// One attempt: the texts typed into edit controls (each replacing the control's text), then a
+// button pressed or the close box clicked.
+struct DialogAttempt {
+    std::vector<std::pair<int, std::string>> typed;
+    enum class Press { Ok, Cancel, CloseBox } press = Press::Ok;
+};
+// The seam's message loop of window: the profile's next attempt on the DMI settings dialog
+// (template 116) once the dialog is shown. When the attempts are used up the person closes the
+// dialog with its close box, once; a profile without attempts does nothing to the dialog. False
+// when nothing is done on this window now.
+bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt);
 
 // ---------------------------------------------------------------------------------------------
 // Windows of other programs (desktop.windows of the profile)

@@ -172,7 +172,12 @@ ResultCode RunPhoenixUpdate(char* commandLine, char* micomToolCommand, char* bio
     if (ResultCode r = SelectUpdateImages(); r != kResultOk) return FailUpdate(r);
 
     LogStep("Step 05");
-    if (BuildDmiArguments(biosToolCommand) == 0) return FailUpdate(kResultStepMissing);
+    bool dmiCancelled = false;
+    if (ResultCode r = BuildDmiArguments(biosToolCommand, kCommandSize, &dmiCancelled); r != kResultOk) {
+        return FailUpdate(r);
+    }
+    // The technician cancelled the DMI values: the working files are gone and nothing is flashed.
+    if (dmiCancelled) return kResultOk;
 
     LogStep("Step 06");
     if (HasOption(DmiOnly | BreakEscd | MarkLastFlashBlock)) MarkFlashBlocks();

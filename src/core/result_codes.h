@@ -31,9 +31,6 @@ enum : ResultCode {
     kResultBattery = 0x80000011,
     kResultNoAcAndBattery = 0x80000012,
     kResultBiosNotNewer = 0x80000013,
-    // A step whose part of the program this build does not carry yet. Outside the table: the
-    // failure exit cleans up and shows nothing, and the run never counts as a success.
-    kResultStepMissing = 0x800000ff,
 };
 
 // One row of the result table: what the failure exit does for the code.

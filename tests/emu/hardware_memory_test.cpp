@@ -128,7 +128,7 @@ TEST_F(EmulatedHardwareTest, DmiEntryPointIsAlignedAndLeadsToAWalkableTable) {
   for (const Found& f : all) byType[f.type] = f;
   EXPECT_EQ(byType[0].strings, (std::vector<std::string>{"Phoenix", "P07RK.012", "03/15/2011"}));
   EXPECT_EQ(byType[1].strings, (std::vector<std::string>{"Korvane", "R580", "Not Applicable", "KV580A1234567"}));
-  EXPECT_EQ(byType[11].strings, (std::vector<std::string>{"0000000000000000", "00/00/0000"}));
+  EXPECT_EQ(byType[11].strings, (std::vector<std::string>{"000A000000000000", "00/00/0000"}));
   EXPECT_TRUE(byType[32].strings.empty());
   // A structure without strings is followed by two zero bytes and nothing else.
   EXPECT_EQ(byType[11].address, byType[32].address + byType[32].length + 2);
@@ -166,7 +166,7 @@ TEST_F(EmulatedHardwareTest, EmptyDmiStringsAreLeftOutAsThePublishedFormatRequir
   EXPECT_EQ(Memory(all[1].address + 6, 1)[0], 0) << "the version field names no string";
   EXPECT_EQ(Memory(all[1].address + 7, 1)[0], 3) << "the serial is the third string";
   ASSERT_EQ(all[4].type, 11);
-  EXPECT_EQ(all[4].strings, (std::vector<std::string>{"0000000000000000", " "}));
+  EXPECT_EQ(all[4].strings, (std::vector<std::string>{"000A000000000000", " "}));
 }
 
 TEST_F(EmulatedHardwareTest, ChangedDmiStringsArePublishedAtOnce) {

@@ -121,6 +121,9 @@ TEST(MachineProfile, BadProfilesAreRefusedWithFieldAndReason) {
         {R"({"power":{"batteryPercent":101}})", "power.batteryPercent: expected 0 to 100 or 255"},
         {R"({"answers":{"messageBoxes":"ok"}})", "answers.messageBoxes: expected an array"},
         {R"({"answers":{"messageBoxes":["maybe"]}})", "answers.messageBoxes[0]: expected \"ok\""},
+        {R"({"answers":{"dmiDialog":[{"serial":13}]}})", "answers.dmiDialog[0].serial: expected the text typed"},
+        {R"({"answers":{"dmiDialog":[{"press":"enter"}]}})", "answers.dmiDialog[0].press: expected \"ok\", \"cancel\""},
+        {R"({"answers":{"dmiDialog":[{"name":"x"}]}})", "answers.dmiDialog[0].name: unknown field"},
         {R"({"answers":{"messageBoxes":["ok",{"caption":"Warning"}]}})", "answers.messageBoxes[1]: a matcher needs an \"answer\""},
         {R"({"answers":{"messageBoxes":[{"title":"x","answer":"ok"}]}})", "answers.messageBoxes[0].title: unknown field"},
     };

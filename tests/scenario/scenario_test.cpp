@@ -561,26 +561,105 @@ TEST(Scenario, FlashTableMarksShowInTheBlocksTheToolWrote) {
     }
 }
 
-TEST(Scenario, RunsThatAskOnlyForDmiValuesFailWithoutFlashing) {
+// The current DMI values as the default notebook holds them, as the BIOS tool gets them.
+const std::string kCurrentDmiValues = " /DO0:000A000000000000 /DO1:00/00/0000 /DSS:KV580A1234567";
+
+TEST(Scenario, DmiArgumentsFollowTheBiosFlagsKindAndTheModeOption) {
     struct Row {
         const char* world;
-        const char* package;
+        const char* machine;
         Strings options;
+        std::string biosTool;
+        const char* flagAfter;
     };
     const Row rows[] = {
-        {"dmi-only-package", "dmi-only", {}},
-        {"dmi-mode-3", "full", {"/MODE=3"}},
+        // A flag of kind "A" and no mode option: the tool gets no DMI arguments.
+        {"dmi-flag-a", "default", {}, kBiosTool, "000A000000000000"},
+        // Another kind letter: the current flag goes back corrected, with the current date and serial.
+        {"dmi-flag-corrected", "dmi-flag-wrong-kind", {}, kBiosTool + std::string(" /MODE=3") + kCurrentDmiValues,
+         "000A000000000000"},
+        // With /MODE=1 the tool gets the mode alone and writes nothing.
+        {"dmi-flag-mode-1", "dmi-flag-wrong-kind", {"/MODE=1"}, kBiosTool + std::string(" /MODE=1"), "0000000000000000"},
+        // /MODE=3 with a flag of the right kind: the current values follow the option.
+        {"dmi-mode-3", "default", {"/MODE=3"}, kBiosTool + std::string(" /MODE=3") + kCurrentDmiValues, "000A000000000000"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.world);
-        json r = Report(RunScenario(row.world, "default", row.package, row.options));
-        // The step that writes the values is not in this build: an internal result, no message.
-        EXPECT_EQ(ResultCode(r), 0x800000FFu) << r["result"].dump();
-        EXPECT_EQ(Captions(r), Strings{"Warning"});
-        EXPECT_TRUE(ToolCommands(r).empty());
-        ExpectFlashUntouched(r);
-        ExpectNotebookLeftUsable(r);
+        json r = Report(RunScenario(row.world, row.machine, "full", row.options));
+        EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+        EXPECT_EQ(Captions(r), (Strings{"Warning", "Update Complete"}));
+        EXPECT_EQ(ToolCommands(r), (Strings{row.biosTool, kMicomTool}));
+        EXPECT_EQ(r["dmi"]["after"]["biosFlag"], row.flagAfter);
+        EXPECT_EQ(r["dmi"]["after"]["serial"], "KV580A1234567");
+        EXPECT_EQ(r["dmi"]["after"]["purchaseDate"], "00/00/0000");
+        EXPECT_FALSE(r["dmiDialog"]["shown"].get<bool>());
+        EXPECT_EQ(r["switchOff"]["flags"], 8);
     }
+}
+
+TEST(Scenario, DmiArgumentsThatDoNotFitTheToolsCommandLineRefuseTheRunBeforeTheTool) {
+    // 36 further options leave the line 209 characters long: the 57 of the values do not fit.
+    Strings options = {"/MODE=3"};
+    for (int i = 0; i < 36; ++i) options.push_back("/BBL");
+    json r = Report(RunScenario("dmi-too-long", "default", "full", options));
+    EXPECT_EQ(ResultCode(r), 0x8000000Eu) << r["result"].dump();
+    ASSERT_EQ(Captions(r), (Strings{"Warning", "Fail : Invalid Option"}));
+    EXPECT_TRUE(ToolCommands(r).empty());
+    ExpectFlashUntouched(r);
+    ExpectNotebookLeftUsable(r);
+}
+
+TEST(Scenario, DmiOnlyPackageWritesTheValuesEnteredInTheDialogAndLeavesTheSystemOn) {
+    const std::string biosTool = kBiosTool + std::string(" /MODE=1 /DO0:000B111111111111 /DO1:04/01/2012 /DSS:KV580B7654321");
+    struct Row {
+        const char* world;
+        Strings options;
+        Strings captions;
+    };
+    const Row rows[] = {
+        {"dmi-only-ok", {}, {"Warning", "Error : String length", "Complete"}},
+        // The length message and the completion are suppressed (the confirmation comes before the
+        // options are read); the dialog still appears.
+        {"dmi-only-no-messagebox", {"/NO_MESSAGEBOX"}, {"Warning"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunScenario(row.world, "dmi-dialog", "dmi-only", row.options));
+        EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+        ASSERT_EQ(Captions(r), row.captions);
+        if (row.captions.size() > 1) {
+            EXPECT_EQ(r["messageBoxes"][1]["text"], "The string length of System Serial must be 13.");
+            EXPECT_EQ(r["messageBoxes"][2]["text"], "DMI Update is complete.\n\nRestart system.");
+        }
+        const json& dialog = r["dmiDialog"];
+        ASSERT_TRUE(dialog["shown"].get<bool>()) << dialog.dump();
+        EXPECT_EQ(dialog["title"], "BCPDMI Setting");
+        EXPECT_EQ(dialog["presses"], (json{"ok", "ok"}));
+        // Only the BIOS tool runs, with the entered values.
+        EXPECT_EQ(ToolCommands(r), Strings{biosTool});
+        EXPECT_EQ(r["dmi"]["after"]["serial"], "KV580B7654321");
+        EXPECT_EQ(r["dmi"]["after"]["biosFlag"], "000B111111111111");
+        EXPECT_EQ(r["dmi"]["after"]["purchaseDate"], "04/01/2012");
+        EXPECT_TRUE(r["controller"]["micomImage"].is_null());
+        EXPECT_EQ(r["progressWindow"]["steps"][1]["line"], "Update DMI information.");
+        // Neither armed nor switched off; keyboard and mouse back; the working files gone.
+        EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>()) << r["inputDevices"].dump();
+        EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
+        EXPECT_FALSE(r["controller"]["powerOn"]["armed"].get<bool>());
+        for (const char* gone : {"WinUpV01_10.exe", "kbc.bin", "bios.wph"})
+            EXPECT_FALSE(Contains(WorkingFolderFiles(r), gone)) << gone;
+    }
+}
+
+TEST(Scenario, CancelInTheDmiDialogEndsWithZeroWithoutFlashing) {
+    json r = Report(RunScenario("dmi-only-cancel", "dmi-dialog-cancel", "dmi-only"));
+    EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
+    ASSERT_EQ(Captions(r), (Strings{"Warning", "Stop Update"}));
+    EXPECT_EQ(r["messageBoxes"][1]["text"], "Cancel DMI Update.");
+    EXPECT_EQ(r["dmiDialog"]["presses"], json{"cancel"});
+    EXPECT_TRUE(ToolCommands(r).empty());
+    ExpectFlashUntouched(r);
+    ExpectNotebookLeftUsable(r);
 }
 
 TEST(Scenario, CancelAtTheConfirmationEndsWithNothingExtracted) {

@@ -305,9 +305,9 @@ TEST_F(EmulatedToolTest, PhoenixToolWritesDmiValuesOnlyWithAMode) {
     const Row rows[] = {
         {"bios.wph /P /MODE=3 /DO0:000B000000000000 /DO1:05/06/2012 /DSS:KV SN 77", "KV SN 77", "000B000000000000",
          "05/06/2012"},
-        {"bios.wph /P /MODE=1 /DSS:NEWSERIAL", "NEWSERIAL", "0000000000000000", "00/00/0000"},
-        {"bios.wph /P /DO0:000B000000000000 /DSS:NEWSERIAL", "KV580A1234567", "0000000000000000", "00/00/0000"},
-        {"bios.wph /P /MODE=9 /DSS:NEWSERIAL", "KV580A1234567", "0000000000000000", "00/00/0000"},
+        {"bios.wph /P /MODE=1 /DSS:NEWSERIAL", "NEWSERIAL", "000A000000000000", "00/00/0000"},
+        {"bios.wph /P /DO0:000B000000000000 /DSS:NEWSERIAL", "KV580A1234567", "000A000000000000", "00/00/0000"},
+        {"bios.wph /P /MODE=9 /DSS:NEWSERIAL", "KV580A1234567", "000A000000000000", "00/00/0000"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.arguments);

@@ -132,7 +132,7 @@ TEST_F(PlatformTest, IdentifiesTheNotebookFromFirmwareMemory) {
     EXPECT_STREQ(ctx.currentVersion, "07RK") << "the identification block's version, not DMI's";
     EXPECT_STREQ(ctx.currentPartNumber, "047");
     EXPECT_STREQ(ctx.systemSerial, "KV580A1234567");
-    EXPECT_STREQ(ctx.oemString1, "0000000000000000");
+    EXPECT_STREQ(ctx.oemString1, "000A000000000000");
     EXPECT_STREQ(ctx.oemString2, "00/00/0000");
     EXPECT_EQ(ctx.currentBiosDate.day, 15);
     EXPECT_EQ(ctx.currentBiosDate.month, 3);
@@ -234,8 +234,8 @@ INSTANTIATE_TEST_SUITE_P(
     Dmi, MissingDmiTest,
     ::testing::Values(
         DmiCase{"NoEntryPoint", R"({"dmiEntryPointMissing": true})", "", "", "", 0},
-        DmiCase{"NoBiosInformation", R"({"dmiMissingTypes": [0]})", "KV580A1234567", "0000000000000000", "00/00/0000", 0},
-        DmiCase{"NoSystemInformation", R"({"dmiMissingTypes": [1]})", "", "0000000000000000", "00/00/0000", 2011},
+        DmiCase{"NoBiosInformation", R"({"dmiMissingTypes": [0]})", "KV580A1234567", "000A000000000000", "00/00/0000", 0},
+        DmiCase{"NoSystemInformation", R"({"dmiMissingTypes": [1]})", "", "000A000000000000", "00/00/0000", 2011},
         DmiCase{"NoOemStrings", R"({"dmiMissingTypes": [11]})", "KV580A1234567", "", "", 2011}),
     [](const ::testing::TestParamInfo<DmiCase>& info) { return std::string(info.param.name); });
 

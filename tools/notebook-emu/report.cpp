@@ -44,6 +44,12 @@ constexpr const char* kDmiNames[] = {"biosVendor", "biosVersion", "biosReleaseDa
 
 // The progress window: its step lines (text control, mark control) and its progress text.
 constexpr uint32_t kProgressDialog = 117;
+constexpr uint32_t kDmiDialog = 116;
+// The DMI settings dialog's edit fields.
+constexpr struct {
+    const char* name;
+    const char* control;
+} kDmiFields[] = {{"serial", "1017"}, {"flag", "1018"}, {"date", "1019"}};
 constexpr struct {
     const char* line;
     const char* mark;
@@ -143,6 +149,29 @@ json ProgressSection() {
             {"progressText", Text(Get(Get(controls, kProgressText), "text"))},
             {"spinner", drawing.is_object() ? json{{"frames", Get(drawing, "count")}, {"stopped", Get(drawing, "stopped")}}
                                             : json()}};
+}
+
+// The DMI settings dialog: whether it appeared, the texts its fields held when it closed, and the
+// attempts the person made (the buttons pressed, in order).
+json DmiDialogSection(const std::vector<json>& transcript) {
+    json windows;
+    {
+        auto lock = LockState();
+        windows = Get(State(), "windows");
+    }
+    const json* dialog = nullptr;
+    if (windows.is_array())
+        for (const json& w : windows)
+            if (w.value("dialog", 0u) == kDmiDialog) dialog = &w;
+    if (dialog == nullptr) return {{"shown", false}};
+    json fields = json::object();
+    const json controls = Get(*dialog, "controls");
+    for (const auto& f : kDmiFields) fields[f.name] = Text(Get(Get(controls, f.control), "text"));
+    json presses = json::array();
+    for (const json& e : transcript)
+        if (e.value("event", "") == "window" && e.value("action", "") == "pressed" && e["window"] == (*dialog)["window"])
+            presses.push_back(e["button"]);
+    return {{"shown", true}, {"title", Get(*dialog, "title")}, {"fields", fields}, {"presses", presses}};
 }
 
 // The folders a run writes its debug log to: where it started, TEMP, the working folder.
@@ -543,11 +572,6 @@ json DescribeResult(uint32_t code) {
         r["name"] = "Success";
         return r;
     }
-    if (code == kResultStepMissing) {
-        r["name"] = "StepMissing";
-        r["text"] = "a step this build of the program does not carry yet";
-        return r;
-    }
     for (const ResultRow& row : kResultTable) {
         if (row.code != code) continue;
         r["name"] = row.name;
@@ -621,6 +645,7 @@ bool BuildReport(const std::string& root, json* report, std::string* error) {
         }
     }
     r["progressWindow"] = ProgressSection();
+    r["dmiDialog"] = DmiDialogSection(transcript);
     r["debugLogs"] = DebugLogSection(profile, workDir);
     r["tools"] = tools;
     r["flash"] = FlashSection(tools);
@@ -680,6 +705,14 @@ std::string FormatReport(const json& r) {
         o << (p.value("closed", false) ? "closed" : "open at the end") << "\n";
         for (const json& s : p["steps"]) o << "  [" << Text(s["mark"]) << "] " << Text(s["line"]) << "\n";
         o << "  text: " << Quote(p["progressText"]) << "\n";
+    }
+
+    const json& d = r["dmiDialog"];
+    if (d.value("shown", false)) {
+        o << "\nDMI settings dialog: pressed";
+        for (const json& b : d["presses"]) o << " " << Quote(b);
+        o << "\n";
+        for (const auto& f : kDmiFields) o << "  " << f.name << ": " << Quote(d["fields"][f.name]) << "\n";
     }
 
     o << "\nDebug log:";

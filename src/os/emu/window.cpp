@@ -344,6 +344,25 @@ void RunMessageLoop(const std::shared_ptr<WindowObject>& w) {
             Dispatch(*w, kWmCommand, key == emu::WindowKey::Escape ? kIdCancel : kIdOk, 0);
             continue;
         }
+        emu::DialogAttempt attempt;
+        if (emu::TakeDialogAttempt(IdOf(*w), &attempt)) {
+            // Typing replaces an edit control's text, as a person who selects it all and types.
+            for (const auto& [control, text] : attempt.typed) {
+                bool exists = false;
+                {
+                    std::lock_guard<std::mutex> controlLock(gMutex);
+                    auto it = w->controls.find(control);
+                    exists = it != w->controls.end();
+                    if (exists) it->second.text = text;
+                }
+                if (exists) emu::WindowControlText(IdOf(*w), control, text);
+            }
+            if (attempt.press == emu::DialogAttempt::Press::CloseBox)
+                Dispatch(*w, kWmClose, 0, 0);
+            else
+                Dispatch(*w, kWmCommand, attempt.press == emu::DialogAttempt::Press::Cancel ? kIdCancel : kIdOk, 0);
+            continue;
+        }
 
         lock.lock();
         if (w->ended || tQuitPosted || !w->sent.empty() || w->keyPending) continue;
