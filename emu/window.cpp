@@ -377,12 +377,12 @@ constexpr struct {
 
 }  // namespace
 
-bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt) {
-    EnsureHooks();
-    std::lock_guard<std::mutex> lock(gMutex);
-    WindowView* view = Find(window);
-    if (view == nullptr || view->record["dialog"] != kDmiDialog || !view->shownAt) return false;
-    if (view->record["closed"] == true || gDialogsGivenUp.count(window) != 0) return false;
+namespace {
+
+// The profile's next attempt on a DMI settings dialog, recorded as done on window. Called with
+// gMutex held.
+bool NextDialogAttempt(WindowId window, DialogAttempt* attempt) {
+    if (gDialogsGivenUp.count(window) != 0) return false;
     const json& attempts = ProfileValue("/answers/dmiDialog");
     attempt->typed.clear();
     json pressed = Event("pressed", window);
@@ -417,6 +417,24 @@ bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt) {
     pressed["attempt"] = index;
     Record(pressed);
     return true;
+}
+
+}  // namespace
+
+bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt) {
+    EnsureHooks();
+    std::lock_guard<std::mutex> lock(gMutex);
+    WindowView* view = Find(window);
+    if (view == nullptr || view->record["dialog"] != kDmiDialog || !view->shownAt) return false;
+    if (view->record["closed"] == true) return false;
+    return NextDialogAttempt(window, attempt);
+}
+
+bool TakeBenchDialogAttempt(WindowId window, DialogAttempt* attempt) {
+    EnsureHooks();
+    std::lock_guard<std::mutex> lock(gMutex);
+    FollowWorld();
+    return NextDialogAttempt(window, attempt);
 }
 
 void SetWindowKeyWaker(std::function<void(WindowId)> waker) {

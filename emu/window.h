@@ -98,6 +98,9 @@ struct DialogAttempt {
 // dialog with its close box, once; a profile without attempts does nothing to the dialog. False
 // when nothing is done on this window now.
 bool TakeDialogAttempt(WindowId window, DialogAttempt* attempt);
+// The same for a DMI settings dialog of a real program that the Wine bench watches, known by the
+// handle the bench gives it.
+bool TakeBenchDialogAttempt(WindowId window, DialogAttempt* attempt);
 
 // ---------------------------------------------------------------------------------------------
 // Windows of other programs (desktop.windows of the profile)

@@ -3,6 +3,7 @@
 # virtual display (Xvfb) with a packed sample payload, and writes it as a PNG cropped to the window.
 #
 #   scripts/wine-screenshot.sh [--prefix DIR] [--program PACKED.exe] [-o FILE.png]
+#   scripts/wine-screenshot.sh --machine PROFILE.json --program PACKED.exe --window NAME [-o FILE.png]
 #
 #   --program FILE  a packed program to run. Default: romshell-phx.exe of the win32 build, packed
 #                   here with the sample payload (samples/make-payload.py) and the default options
@@ -11,6 +12,13 @@
 #                   hardware and ends.
 #   --prefix DIR    the Wine prefix (default: build/wineprefix), made on first use.
 #   -o FILE         the PNG to write (default: docs/progress-window.png).
+#   --machine FILE  run on the Wine bench instead (notebook-emu run --wine): the packed program
+#                   (which must carry the bench's files, as the scenario fixture's
+#                   packages/<name>-wine.exe do) updates the emulated notebook of the profile, in
+#                   the profile's language, with the profile's answers; the bench's watcher
+#                   captures the windows as it meets them.
+#   --window NAME   with --machine, the window to keep: box-1, box-2, ... (the message boxes in
+#                   order), progress (the progress window as last changed), dmi-dialog.
 #
 # The window is captured every half second while it is open; the last capture taken while it was
 # still open is kept, so the picture shows the window's latest state (marks, progress text, a
@@ -27,6 +35,8 @@ prefix="$root/build/wineprefix"
 program=""
 output="$root/docs/progress-window.png"
 on_display=0
+machine=""
+window=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -34,7 +44,9 @@ while [ $# -gt 0 ]; do
         --program) program=$2; shift 2 ;;
         -o|--output) output=$2; shift 2 ;;
         --on-display) on_display=1; shift ;;
-        --help|-h) sed -n '2,21p' "$0"; exit 0 ;;
+        --machine) machine=$2; shift 2 ;;
+        --window) window=$2; shift 2 ;;
+        --help|-h) sed -n '2,30p' "$0"; exit 0 ;;
         *) echo "wine-screenshot.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -43,6 +55,29 @@ fail() {
     echo "wine-screenshot.sh: $*" >&2
     exit 1
 }
+
+# ---------------------------------------------------------------------------------------------
+# On the Wine bench: the watcher captures every window it meets; the one asked for is kept.
+if [ -n "$machine" ]; then
+    [ -n "$window" ] || fail "--machine needs --window (box-1, progress, dmi-dialog, ...)"
+    [ -f "$program" ] || fail "--machine needs --program: a packed program carrying the bench's files"
+    command -v convert >/dev/null 2>&1 || fail "ImageMagick's convert is not installed (apt-get install imagemagick)"
+    emu=${ROMSHELL_EMU_BUILD:-$root/build/emu}
+    [ -x "$emu/bin/notebook-emu" ] || fail "$emu/bin/notebook-emu: not built (cmake --build --preset emu)"
+    work=$(mktemp -d "${TMPDIR:-/tmp}/romshell-screenshot-XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+    mkdir -p "$work/captures"
+    ROMSHELL_BENCH_CAPTURE="$work/captures" "$emu/bin/notebook-emu" run --wine --machine "$machine" \
+        --program "$program" --root "$work/world" --timeout 300 > "$work/report.txt" ||
+        { cat "$work/report.txt" >&2; fail "the run on the bench failed"; }
+    sed -n '/^Result/p' "$work/report.txt"
+    [ -f "$work/captures/$window.bmp" ] ||
+        fail "no window \"$window\" was captured (captured: $(cd "$work/captures" && ls | tr '\n' ' '))"
+    mkdir -p "$(dirname "$output")"
+    convert "$work/captures/$window.bmp" "$output"
+    echo "wine-screenshot.sh: wrote $output"
+    exit 0
+fi
 
 # ---------------------------------------------------------------------------------------------
 # On the virtual display: run the program and capture its window.
@@ -60,7 +95,15 @@ if [ "$on_display" = 1 ]; then
     }
     kept=""
     count=0
+    # A run that waits for an answer nobody gives (a message box) is ended after 300 s.
+    waited=0
     while kill -0 "$run" 2>/dev/null; do
+        waited=$((waited + 1))
+        if [ "$waited" -gt 600 ]; then
+            WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+            wait "$run" 2>/dev/null || true
+            fail "the program did not end within 300 s (a window waiting for an answer?)"
+        fi
         id=$(window_id)
         if [ -n "$id" ]; then
             count=$((count + 1))
@@ -105,7 +148,7 @@ if [ -z "$program" ]; then
     emu=${ROMSHELL_EMU_BUILD:-$root/build/emu}
     [ -f "$win32/bin/romshell-phx.exe" ] || fail "$win32/bin/romshell-phx.exe: not built (cmake --build $win32)"
     [ -x "$emu/bin/romshell-pack" ] || fail "$emu/bin/romshell-pack: not built (cmake --build $emu --target romshell-pack)"
-    python3 "$root/samples/make-payload.py" --variant romshell-phx -o "$work/payload" >/dev/null
+    python3 "$root/samples/make-payload.py" --variant romshell-phx --win32 "$win32" -o "$work/payload" >/dev/null
     program="$work/romshell-phx.exe"
     "$emu/bin/romshell-pack" build --program "$win32/bin/romshell-phx.exe" --from "$work/payload" \
         --options MarkLastFlashBlock,NoMessageBox,SkipCheckPower -o "$program"

@@ -425,7 +425,9 @@ std::string ClassName(const ResourceName& windowClass) {
     static const char* const kPredefined[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox"};
     if (windowClass.isNumber) {
         if (windowClass.number >= 0x80 && windowClass.number <= 0x85) return kPredefined[windowClass.number - 0x80];
-        return "#" + std::to_string(windowClass.number);
+        std::string numbered = "#";
+        numbered += std::to_string(windowClass.number);
+        return numbered;
     }
     // Class names are compared without regard to case; resource compilers write "STATIC" as well.
     const std::string text = ToUtf8(windowClass.text);

@@ -10,6 +10,7 @@
 
 #include "pack.h"
 #include "pe/pe_resources.h"
+#include "emu/wine-driver/bench_marker.h"
 #include "tests/pack/pack_test_support.h"
 
 namespace {
@@ -427,6 +428,29 @@ TEST_F(PackTest, VerifyWithoutMarkerOrVariantAsksForTheVariant) {
     EXPECT_EQ(VerifyProblems(PathText("out.exe")),
               (std::vector<std::string>{"carries no unpacker marker; name the variant with --variant"}));
     EXPECT_TRUE(VerifyProblems(PathText("out.exe"), "romshell").empty());
+}
+
+// The bench's ADDMEM driver is recognised by the words it carries, whatever else the package
+// holds; a driver without them (the real one) raises nothing.
+TEST_F(PackTest, VerifyWarnsOfTheTestBenchsDriverOnly) {
+    const struct {
+        const char* driver;
+        size_t warnings;
+    } rows[] = {
+        {"MZ...." ROMSHELL_BENCH_DRIVER_MARKER "....", 1},
+        {"MZ.... the hardware's own access driver ....", 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.driver);
+        fs::remove_all(Path("payload"));
+        Payload({{"RSAB0101.WPH", "1"}, {"AddMem.sys", row.driver}});
+        Build();
+        pack::Problems problems, warnings;
+        std::string summary;
+        pack::VerifyPackage(PathText("out.exe"), "romshell-phx", &problems, &summary, &warnings);
+        ASSERT_EQ(warnings.size(), row.warnings);
+        if (row.warnings == 1) EXPECT_NE(warnings[0].find("AddMem.sys.gz is the test bench's driver"), std::string::npos);
+    }
 }
 
 TEST_F(PackTest, VerifyWantsExactlyOneImage) {

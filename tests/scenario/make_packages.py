@@ -51,7 +51,7 @@ PACKAGES = {
     "ami-no-record": ("romshell", "8", {"roms": [("A3200208.rom", ["--no-record"])]}),
 }
 # The packages the scenarios also run under Wine.
-WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool"]
+WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool", "dmi-only"]
 
 
 def run(command, **kwargs):
@@ -116,8 +116,11 @@ def main():
         folder = os.path.join(scratch, output_name)
         tools = None
         if for_wine:
+            # romshell-phx carries no AMI tool: the bench's AMI tool builds stay out of its set.
             tools = os.path.join(scratch, output_name + "-tools")
-            shutil.copytree(args.wine_tools, tools)
+            ami_tools = {"afuwin.exe", "afuwinx64.exe"}
+            shutil.copytree(args.wine_tools, tools, ignore=lambda folder, names: [
+                n for n in names if variant == "romshell-phx" and n.lower() in ami_tools])
         command = [sys.executable, payload_script, "--variant", variant, "--emulated", args.build, "-o", folder]
         if args.win32 and os.path.isdir(os.path.join(args.win32, "lang")):
             command += ["--win32", args.win32]

@@ -18,17 +18,21 @@ std::string Machine(const std::string& name) { return std::string(ROMSHELL_SOURC
 std::string Package(const std::string& name) { return std::string(SCENARIO_PACKAGES) + "/" + name + ".exe"; }
 
 Run RunNotebookEmu(const std::vector<std::string>& arguments) {
-    Run run;
-    fs::create_directories(SCENARIO_WORLDS);
-    std::string outputFile = std::string(SCENARIO_WORLDS) + "/notebook-emu-" + std::to_string(::getpid()) + ".out";
     std::vector<std::string> args = {NOTEBOOK_EMU};
     args.insert(args.end(), arguments.begin(), arguments.end());
+    return RunCommand(args);
+}
+
+Run RunCommand(const std::vector<std::string>& args) {
+    Run run;
+    fs::create_directories(SCENARIO_WORLDS);
+    std::string outputFile = std::string(SCENARIO_WORLDS) + "/command-" + std::to_string(::getpid()) + ".out";
     // Whatever world the test process may belong to is not the one notebook-emu makes: the
     // world's variables stay behind.
     notebook_emu::Ended ended;
     std::string error;
     if (!notebook_emu::RunProgram(args, {}, outputFile, 0, &ended, &error)) {
-        run.output = "cannot start notebook-emu: " + error;
+        run.output = "cannot start " + args[0] + ": " + error;
         return run;
     }
     run.status = ended.how == "exited" ? ended.status : 128 + ended.status;

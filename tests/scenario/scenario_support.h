@@ -21,6 +21,8 @@ std::string Package(const std::string& name);
 
 // notebook-emu with these arguments; the output and the exit status.
 Run RunNotebookEmu(const std::vector<std::string>& arguments);
+// A host program (its path first) with these arguments; its output (both streams) and status.
+Run RunCommand(const std::vector<std::string>& arguments);
 
 // `notebook-emu run` of a package (packages/<name>.exe) on a profile (emu/machines/<name>.json)
 // with the program's options; the world is kept in <binary dir>/worlds/<world>.

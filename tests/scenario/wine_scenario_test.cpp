@@ -108,6 +108,17 @@ const Row kRows[] = {
     {"block-power-off", "default", "full", {"/BLOCK_POWER_OFF"}, 0},
     {"driver-load-fail", "win7-x86-no-qtv", "full", {}, 0xFFFFFFFFu},
     {"unstartable-tool", "default", "unstartable-tool", {}, 0x80000009u},
+    // The DMI settings dialog typed into (a serial one character short first), cancelled, and the
+    // BIOS flag's kind corrected without a dialog.
+    {"dmi-only-ok", "dmi-dialog", "dmi-only", {}, 0},
+    {"dmi-only-cancel", "dmi-dialog-cancel", "dmi-only", {}, 0},
+    {"dmi-flag-corrected", "dmi-flag-wrong-kind", "full", {}, 0},
+    // Systems in other languages: the library of the language, its texts read back from the boxes
+    // and the progress window in the system's code page.
+    {"phx-fr-fr", "fr-fr", "phx-full", {}, 0},
+    {"phx-ru-ru", "ru-ru", "phx-full", {}, 0},
+    {"phx-zh-tw", "zh-tw", "phx-full", {}, 0},
+    {"phx-ko-kr", "ko-kr", "phx-full", {}, 0},
 };
 
 class UnderWine : public ::testing::TestWithParam<Row> {};
@@ -187,6 +198,17 @@ TEST(WineBench, RelayTraceGivesTheSwitchOffAndEveryToolThatCouldNotStart) {
     EXPECT_EQ(events[0]["commandLine"], "C:\\W\\SWinFlash bios.wph /P");
     EXPECT_EQ(events[0]["directory"], "C:\\W\\");
     EXPECT_EQ(events[1], (json{{"event", "shutdown"}, {"flags", 8}, {"accepted", true}}));
+}
+
+// The packages the bench runs carry its ADDMEM driver: the release tool's check says so, and the
+// package is still good (the tests need it).
+TEST(WineBench, ReleaseCheckWarnsOfThePackagesCarryingTheBenchDriver) {
+    const std::string package = scenario::Package("full-wine");
+    if (!fs::exists(package)) GTEST_SKIP() << "no Wine package full-wine (the win32 preset or the MinGW-w64 tools are missing)";
+    scenario::Run run = scenario::RunCommand({ROMSHELL_PACK, "verify", package});
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("warning: " + package + ": AddMem.sys.gz is the test bench's driver"), std::string::npos)
+        << run.output;
 }
 
 TEST(WineBench, DeviceErrorsBecomeTheStatusesWineTurnsBackIntoThem) {

@@ -71,13 +71,16 @@ protected:
         std::replace(relative.begin(), relative.end(), '\\', '/');
         workDir = fs::path(ROMSHELL_WINE_PREFIX) / "drive_c" / relative / "__Korvane_Update";
 
-        // The sample payload, packed with options that need no answers and no battery.
+        // The sample payload with the built language libraries (a stand-in would not load, and the
+        // program would wait at its "Fail : Dll" box), packed with options that need no answers
+        // and no battery.
         folder = fs::temp_directory_path() / ("romshell-wine-progress-" + std::to_string(getpid()));
         fs::remove_all(folder);
         fs::create_directories(folder);
         payload = folder / "payload";
         packed = folder / "romshell-phx.exe";
-        const std::string make = "python3 " + Quote(ROMSHELL_MAKE_PAYLOAD) + " --variant romshell-phx -o " +
+        const std::string make = "python3 " + Quote(ROMSHELL_MAKE_PAYLOAD) + " --variant romshell-phx --win32 " +
+                                 Quote(fs::path(ROMSHELL_WINDOWS_BIN).parent_path().string()) + " -o " +
                                  Quote(payload.string()) + " 2>&1";
         const std::string pack = Quote(ROMSHELL_PACK) + " build --program " + Quote(program.string()) + " --from " +
                                  Quote(payload.string()) +
@@ -117,7 +120,7 @@ protected:
 
 TEST_F(PackedProgramUnderWine, OnADisplayItUnpacksIntoTempAndFailsLaterAtTheHardware) {
     std::string output;
-    const int status = RunShell("xvfb-run -a -s '-screen 0 1024x768x24' " + WineRun(false) + " " +
+    const int status = RunShell("timeout 300 xvfb-run -a -s '-screen 0 1024x768x24' " + WineRun(false) + " " +
                                     Quote(packed.string()) + " 2>&1",
                                 &output);
     // The low byte of a failure of the update after the unpack (0x80000004 to 0x80000013, not

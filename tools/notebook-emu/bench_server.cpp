@@ -18,9 +18,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "emu/codepage.h"
 #include "emu/devices.h"
 #include "emu/process.h"
 #include "emu/winerror.h"
+#include "emu/window.h"
 #include "emu/winsys.h"
 #include "emu/world.h"
 
@@ -255,7 +257,10 @@ bool ServeBox(int fd) {
     uint32_t h[4];
     std::string caption, text;
     if (!ReadWords(fd, h, 4) || !ReadText(fd, h[2], &caption) || !ReadText(fd, h[3], &text)) return false;
-    return WriteWord(fd, static_cast<uint32_t>(emu::ShowMessageBox(h[0] != 0, text, caption, h[1])));
+    // The watcher reads the box with the "A" functions: its texts come in the system's code page.
+    const uint32_t codePage = emu::AnsiCodePage();
+    return WriteWord(fd, static_cast<uint32_t>(emu::ShowMessageBox(h[0] != 0, emu::CodePageToUtf8(text, codePage),
+                                                                   emu::CodePageToUtf8(caption, codePage), h[1])));
 }
 
 // The watcher's view of the progress window: kept as the emulated window system keeps its
@@ -270,7 +275,7 @@ bool ServeWindow(int fd) {
         uint32_t c[2];
         std::string text;
         if (!ReadWords(fd, c, 2) || !ReadText(fd, c[1], &text)) return false;
-        controls[std::to_string(c[0])] = {{"text", text}};
+        controls[std::to_string(c[0])] = {{"text", emu::CodePageToUtf8(text, emu::AnsiCodePage())}};
     }
     {
         auto lock = emu::LockState();
@@ -287,6 +292,59 @@ bool ServeWindow(int fd) {
         for (auto it = controls.begin(); it != controls.end(); ++it) (*window)["controls"][it.key()] = it.value();
     }
     return WriteWord(fd, 0);
+}
+
+// The DMI settings dialog as the watcher sees it: kept in the machine's state as the emulated
+// window system keeps it, then the profile's next attempt on it, for the watcher to type and press.
+bool ServeDialog(int fd) {
+    constexpr uint32_t kDmiDialog = 116;
+    constexpr uint32_t kFields[] = {1017, 1018, 1019};
+    const uint32_t codePage = emu::AnsiCodePage();
+    uint32_t h[2];
+    std::string title;
+    if (!ReadWords(fd, h, 2) || !ReadText(fd, h[1], &title)) return false;
+    json controls = json::object();
+    for (uint32_t control : kFields) {
+        uint32_t length = 0;
+        std::string text;
+        if (!ReadWords(fd, &length, 1) || !ReadText(fd, length, &text)) return false;
+        controls[std::to_string(control)] = {{"text", emu::CodePageToUtf8(text, codePage)}};
+    }
+    emu::DialogAttempt attempt;
+    const bool taken = emu::TakeBenchDialogAttempt(h[0], &attempt);
+    {
+        auto lock = emu::LockState();
+        json& windows = emu::State()["windows"];
+        if (!windows.is_array()) windows = json::array();
+        json* window = nullptr;
+        for (json& w : windows)
+            if (w.value("benchHandle", 0u) == h[0]) window = &w;
+        if (window == nullptr) {
+            windows.push_back({{"benchHandle", h[0]}, {"window", h[0]}, {"dialog", kDmiDialog}, {"closed", false}});
+            window = &windows.back();
+        }
+        (*window)["title"] = emu::CodePageToUtf8(title, codePage);
+        (*window)["controls"] = controls;
+        for (const auto& [control, text] : attempt.typed) (*window)["controls"][std::to_string(control)] = {{"text", text}};
+    }
+    std::vector<uint8_t> reply;
+    uint32_t press = 0;
+    if (taken) {
+        press = attempt.press == emu::DialogAttempt::Press::Ok       ? 1
+                : attempt.press == emu::DialogAttempt::Press::Cancel ? 2
+                                                                     : 3;
+    }
+    PutWord(&reply, press);
+    PutWord(&reply, taken ? static_cast<uint32_t>(attempt.typed.size()) : 0);
+    if (taken) {
+        for (const auto& [control, text] : attempt.typed) {
+            const std::string typed = emu::Utf8ToCodePage(text, codePage);
+            PutWord(&reply, static_cast<uint32_t>(control));
+            PutWord(&reply, static_cast<uint32_t>(typed.size()));
+            reply.insert(reply.end(), typed.begin(), typed.end());
+        }
+    }
+    return WriteAll(fd, reply.data(), reply.size());
 }
 
 bool ServeExit(Server* server, int fd) {
@@ -308,6 +366,7 @@ void Serve(Server* server, int fd) {
             case kToolMagic: ok = ServeTool(server, fd); break;
             case kBoxMagic: ok = ServeBox(fd); break;
             case kWindowMagic: ok = ServeWindow(fd); break;
+            case kDialogMagic: ok = ServeDialog(fd); break;
             case kExitMagic: ok = ServeExit(server, fd); break;
             default: break;  // a frame of nobody's: the connection cannot be followed
         }

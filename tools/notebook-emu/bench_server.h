@@ -8,8 +8,8 @@
 //     current directory; the server runs the tool's Linux build on the same world with the same
 //     contracts and answers with its full 32-bit exit code;
 //   - the bench's watcher inside Wine, which starts the program, reports each message box it
-//     sees and clicks the answer the profile gives, reports the progress window's controls, and
-//     reports the program's full exit code.
+//     sees and clicks the answer the profile gives, reports the progress window's controls, types
+//     the profile's attempts into the DMI settings dialog, and reports the program's full exit code.
 //
 // Frames are little-endian; each request begins with a 32-bit magic:
 //   "ADMQ" code, input length, output size, input       -> NTSTATUS, output length, output
@@ -19,6 +19,10 @@
 //          caption, text                                -> button id
 //   "WIND" window, closed, control count,
 //          then per control: id, text length, text      -> 0
+//   "DMID" window, title length, title, then for the
+//          serial, flag and date fields: length, text  -> press (0 none, 1 OK, 2 Cancel, 3 close
+//                                                          box), typed count, then per field typed:
+//                                                          control id, text length, text
 //   "EXIT" exit code                                    -> 0
 #pragma once
 
@@ -32,6 +36,7 @@ constexpr uint32_t kDeviceMagic = 0x514D4441u;   // "ADMQ"
 constexpr uint32_t kToolMagic = 0x4C4F4F54u;     // "TOOL"
 constexpr uint32_t kBoxMagic = 0x584F424Du;      // "MBOX"
 constexpr uint32_t kWindowMagic = 0x444E4957u;   // "WIND"
+constexpr uint32_t kDialogMagic = 0x44494D44u;   // "DMID"
 constexpr uint32_t kExitMagic = 0x54495845u;     // "EXIT"
 
 // The largest device transfer: the biggest block the notebook's device maps, with its address.

@@ -356,6 +356,15 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
                                     "ROMSHELL_BENCH_PORT=" + std::to_string(port),
                                     "ROMSHELL_BENCH_COMMAND=" + commandLine,
                                     "ROMSHELL_BENCH_DIRECTORY=" + directory};
+    // ROMSHELL_BENCH_CAPTURE (a folder of this machine) has the watcher capture the program's
+    // windows there, for pictures; Wine's drive Z: is this machine's root.
+    const char* capture = std::getenv("ROMSHELL_BENCH_CAPTURE");
+    if (capture != nullptr && *capture != '\0') {
+        std::string folder = "Z:" + fs::absolute(capture, ec).string();
+        for (char& c : folder)
+            if (c == '/') c = '\\';
+        env.push_back("ROMSHELL_BENCH_CAPTURE=" + folder);
+    }
     // The power supply is presented in a mount namespace of the run's own, so that nothing else
     // on the machine sees it; without the right to make one the machine's own is seen.
     std::vector<std::string> args = {

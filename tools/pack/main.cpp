@@ -90,8 +90,10 @@ int main(int argc, char** argv) {
         return Report(problems);
     }
     std::string summary;
+    pack::Problems warnings;
     bool good = pack::VerifyPackage(verifyFile, variant.empty() ? std::nullopt : std::optional<std::string>(variant),
-                                    &problems, &summary);
+                                    &problems, &summary, &warnings);
+    for (const std::string& line : warnings) std::cerr << "romshell-pack: warning: " << line << "\n";
     if (good) std::cout << summary << ": good\n";
     return Report(problems);
 }

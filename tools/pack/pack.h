@@ -88,8 +88,10 @@ bool ExtractPackage(const std::string& file, const std::string& folder, Problems
 // Checks a packed program for a variant ("romshell" or "romshell-phx"; none: the program's
 // marker decides). Problems: everything ReadPackage and CheckMembers find, names without ".gz",
 // names twice, bytes behind the last entry, missing entries, not exactly one ".wph" image.
+// Warnings (when given): what may be packed on purpose but must not be released, such as the test
+// bench's ADDMEM driver.
 bool VerifyPackage(const std::string& file, const std::optional<std::string>& variant, Problems* problems,
-                   std::string* summary);
+                   std::string* summary, Problems* warnings = nullptr);
 
 // Checks one language resource library (its unpacked bytes) as the program uses it: every string
 // id of the program's table present, with the English text's conversions in the same order and
