@@ -51,7 +51,7 @@ PACKAGES = {
     "ami-no-record": ("romshell", "8", {"roms": [("A3200208.rom", ["--no-record"])]}),
 }
 # The packages the scenarios also run under Wine.
-WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool", "dmi-only"]
+WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool", "dmi-only", "ami"]
 
 
 def run(command, **kwargs):
