@@ -26,7 +26,8 @@
 #
 # Environment: ROMSHELL_WIN32_BUILD (default build/win32) for romshell-phx.exe, ROMSHELL_EMU_BUILD
 # (default build/emu) for romshell-pack.
-# Needs wine, xvfb-run (xvfb), xwininfo (x11-utils) and import (imagemagick).
+# Needs wine, xvfb-run (xvfb), xwininfo (x11-utils) and import (imagemagick); with --machine,
+# convert (imagemagick), and for Chinese and Korean systems the fonts of fonts-wqy-microhei.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)

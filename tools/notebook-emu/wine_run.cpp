@@ -328,6 +328,18 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
         system += "\n[" + std::string(view) + "\\\\Romshell\\\\NotebookEmu] 0\n\"Port\"=dword:" + portHex + "\n";
     std::string user = "\n[Software\\\\Wine] 0\n\"Version\"=\"" + version + "\"\n" +
                        "\n[Software\\\\Wine\\\\Debug] 0\n\"RelayInclude\"=\"" + kRelayedCalls + "\"\n";
+    // For pictures, Wine draws the windows' frames and captions itself: the virtual display has
+    // no window manager to draw them.
+    const char* capture = std::getenv("ROMSHELL_BENCH_CAPTURE");
+    // The faces the CJK systems' dialogs and font links ask for are taken from Debian's
+    // fonts-wqy-microhei, which has the Latin letters and the glyphs of all three scripts.
+    if (capture != nullptr && *capture != '\0') {
+        user += "\n[Software\\\\Wine\\\\X11 Driver] 0\n\"Managed\"=\"N\"\n";
+        user += "\n[Software\\\\Wine\\\\Fonts\\\\Replacements] 0\n";
+        for (const char* face : {"PMingLiU", "MingLiU", "SimSun", "NSimSun", "Gulim", "GulimChe", "Batang", "Dotum",
+                                 "MS UI Gothic", "MS Gothic"})
+            user += "\"" + std::string(face) + "\"=\"WenQuanYi Micro Hei\"\n";
+    }
     if (w["temp"].is_string()) {
         std::string temp = RegistryText(w["temp"].get<std::string>());
         user += "\n[Environment] 0\n\"TEMP\"=\"" + temp + "\"\n\"TMP\"=\"" + temp + "\"\n";
@@ -358,7 +370,6 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
                                     "ROMSHELL_BENCH_DIRECTORY=" + directory};
     // ROMSHELL_BENCH_CAPTURE (a folder of this machine) has the watcher capture the program's
     // windows there, for pictures; Wine's drive Z: is this machine's root.
-    const char* capture = std::getenv("ROMSHELL_BENCH_CAPTURE");
     if (capture != nullptr && *capture != '\0') {
         std::string folder = "Z:" + fs::absolute(capture, ec).string();
         for (char& c : folder)

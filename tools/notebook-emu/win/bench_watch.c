@@ -54,7 +54,7 @@ static char gText[TEXT_SIZE];
 static char gCaption[TEXT_SIZE];
 
 /* The window as the screen shows it, into <ROMSHELL_BENCH_CAPTURE>\<name>.bmp (24 bits). */
-static void Capture(HWND window, const char* name) {
+static int Capture(HWND window, const char* name) {
     static char path[MAX_PATH];
     BITMAPFILEHEADER file;
     BITMAPINFOHEADER info;
@@ -65,13 +65,14 @@ static void Capture(HWND window, const char* name) {
     void* pixels;
     DWORD written, size, folder = GetEnvironmentVariableA("ROMSHELL_BENCH_CAPTURE", path, sizeof path);
     int width, height;
-    if (folder == 0 || folder + 1 + (DWORD)lstrlenA(name) + 5 > sizeof path || !GetWindowRect(window, &r)) return;
+    int done = 0;
+    if (folder == 0 || folder + 1 + (DWORD)lstrlenA(name) + 5 > sizeof path || !GetWindowRect(window, &r)) return 0;
     lstrcatA(path, "\\");
     lstrcatA(path, name);
     lstrcatA(path, ".bmp");
     width = r.right - r.left;
     height = r.bottom - r.top;
-    if (width <= 0 || height <= 0 || width > 4096 || height > 4096) return;
+    if (width <= 0 || height <= 0 || width > 4096 || height > 4096) return 0;
     /* A window just shown may not be drawn yet. */
     UpdateWindow(window);
     Sleep(300);
@@ -98,7 +99,7 @@ static void Capture(HWND window, const char* name) {
         if (out != INVALID_HANDLE_VALUE) {
             WriteFile(out, &file, sizeof file, &written, NULL);
             WriteFile(out, &info, sizeof info, &written, NULL);
-            WriteFile(out, pixels, size, &written, NULL);
+            done = WriteFile(out, pixels, size, &written, NULL) && written == size;
             CloseHandle(out);
         }
     }
@@ -106,6 +107,7 @@ static void Capture(HWND window, const char* name) {
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
+    return done;
 }
 
 /* Buttons a message box offers, as the MB_ button set of its style. */
@@ -244,6 +246,35 @@ static unsigned long Hash(const char* text, unsigned long hash) {
     return hash * 33u + 1u;
 }
 
+static BOOL CALLBACK FindBox(HWND window, LPARAM found) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == gProgram && IsWindowVisible(window) && GetDlgItem(window, BOX_TEXT_ID) != NULL) {
+        *(int*)found = 1;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static int BoxVisible(void) {
+    int found = 0;
+    EnumWindows(FindBox, (LPARAM)&found);
+    return found;
+}
+
+/* The progress window as last changed, kept only when no message box of the program stood over
+ * it while it was taken. */
+static void CaptureProgress(HWND window) {
+    static char kept[MAX_PATH], taken[MAX_PATH];
+    DWORD n = GetEnvironmentVariableA("ROMSHELL_BENCH_CAPTURE", kept, sizeof kept);
+    if (n == 0 || n + 24 > sizeof kept || BoxVisible()) return;
+    lstrcpynA(taken, kept, sizeof taken);
+    lstrcatA(kept, "\\progress.bmp");
+    lstrcatA(taken, "\\progress-taken.bmp");
+    if (Capture(window, "progress-taken") && !BoxVisible()) MoveFileExA(taken, kept, MOVEFILE_REPLACE_EXISTING);
+    else DeleteFileA(taken);
+}
+
 /* The progress window's texts, when they differ from what was reported last (or it closed). */
 static void ReportProgress(struct Seen* seen, int closed) {
     unsigned int i;
@@ -256,7 +287,7 @@ static void ReportProgress(struct Seen* seen, int closed) {
     }
     if (hash == seen->textHash) return;
     seen->textHash = hash;
-    if (!closed) Capture(seen->window, "progress");
+    if (!closed) CaptureProgress(seen->window);
     if (!BenchSendWord(gServer, WINDOW_MAGIC) || !BenchSendWord(gServer, (unsigned long)(ULONG_PTR)seen->window) ||
         !BenchSendWord(gServer, (unsigned long)closed) || !BenchSendWord(gServer, closed ? 0 : PROGRESS_CONTROLS))
         return;
