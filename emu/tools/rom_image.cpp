@@ -33,12 +33,12 @@ void PutRecord(std::vector<uint8_t>& image, size_t at, char kind, const std::str
 
 }  // namespace
 
-std::vector<uint8_t> MakeRomImage(const RomSpec& spec) {
-    std::vector<uint8_t> image(spec.size, 0xFF);
-    std::memcpy(image.data(), spec.tag.data(), spec.tag.size() < image.size() ? spec.tag.size() : image.size());
-    for (int i = 0; i < spec.decoys; ++i)
-        PutRecord(image, spec.fidOffset - static_cast<size_t>(spec.decoys - i) * kRecordSize, '!', "999", 99999999);
-    if (spec.record) PutRecord(image, spec.fidOffset, '?', spec.partNumber, spec.version);
+std::vector<uint8_t> MakeRomImage(const RomLayout& layout) {
+    std::vector<uint8_t> image(layout.size, 0xFF);
+    std::memcpy(image.data(), layout.tag.data(), layout.tag.size() < image.size() ? layout.tag.size() : image.size());
+    for (int i = 0; i < layout.decoys; ++i)
+        PutRecord(image, layout.fidOffset - static_cast<size_t>(layout.decoys - i) * kRecordSize, '!', "999", 99999999);
+    if (layout.record) PutRecord(image, layout.fidOffset, '?', layout.partNumber, layout.version);
     return image;
 }
 

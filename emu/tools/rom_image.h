@@ -13,7 +13,7 @@ namespace emu::rom {
 
 inline constexpr uint32_t kDefaultFidOffset = 0x10000;
 
-struct RomSpec {
+struct RomLayout {
     uint32_t size = 0x200000;          // the flash part's size
     std::string partNumber = "112";    // 3 characters
     uint32_t version = 208;            // 0..99999999
@@ -23,7 +23,7 @@ struct RomSpec {
     int decoys = 0;
     std::string tag = "AMI";           // a text written at the start, to tell images apart
 };
-std::vector<uint8_t> MakeRomImage(const RomSpec& spec);
+std::vector<uint8_t> MakeRomImage(const RomLayout& layout);
 
 struct RomInfo {
     bool hasRecord = false;

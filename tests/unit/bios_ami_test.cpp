@@ -18,17 +18,6 @@ namespace {
 
 constexpr const char* kAmiMachine =
     R"({"bios": {"vendor": "ami", "partNumber": "112", "amiVersion": 208}})";
-constexpr const char* kNoDriver = R"({"faults": {"scmAccessDenied": true}})";
-
-std::string Hex(const std::string& bytes) {
-    std::string out;
-    char b[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, "%02X", c);
-        out += b;
-    }
-    return out;
-}
 
 // A notebook of vendor whose BIOS area holds bytes at address.
 std::string MachineWith(const char* vendor, uint32_t address, const std::string& bytes) {

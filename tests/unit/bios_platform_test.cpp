@@ -21,17 +21,6 @@
 namespace {
 
 
-constexpr const char* kNoDriver = R"({"faults": {"scmAccessDenied": true}})";
-
-std::string Hex(const std::string& bytes) {
-    std::string out;
-    char b[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(b, sizeof b, "%02X", c);
-        out += b;
-    }
-    return out;
-}
 
 // A memory patch of the profile: bytes at a physical address of the first megabyte.
 std::string Patch(uint32_t address, const std::string& bytes) {

@@ -28,16 +28,6 @@ std::string BuiltLibrary(const std::string& name) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += kDigits[c >> 4];
-        out += kDigits[c & 15];
-    }
-    return out;
-}
-
 class LanguageTest : public NotebookTest {
   protected:
     // A notebook with the given language whose program carries the entries named (contents: the
@@ -152,10 +142,10 @@ TEST_F(LanguageTest, TextsComeFromTheUnpackedLibraryInTheSystemsCodePage) {
         const char* warningHex;  // string 38 in the system's code page
     };
     const Row rows[] = {
-        {"1036", "ConResFr.dll", "4176657274697373656d656e74"},      // "Avertissement", 1252
-        {"1049", "ConResRu.dll", "cff0e5e4f3eff0e5e6e4e5ede8e5"},    // 1251
-        {"1028", "ConResCht.dll", "c4b5a769"},                       // 950
-        {"1042", "ConResKr.dll", "b0e6b0ed"},                        // 949
+        {"1036", "ConResFr.dll", "4176657274697373656D656E74"},      // "Avertissement", 1252
+        {"1049", "ConResRu.dll", "CFF0E5E4F3EFF0E5E6E4E5EDE8E5"},    // 1251
+        {"1028", "ConResCht.dll", "C4B5A769"},                       // 950
+        {"1042", "ConResKr.dll", "B0E6B0ED"},                        // 949
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.library);

@@ -38,7 +38,6 @@ class MicomTest : public NotebookTest {
 };
 
 // A profile without an access driver: the service manager refuses the installation.
-constexpr const char* kNoDriver = R"({"faults": {"scmAccessDenied": true}})";
 
 // --- Controller kind ---------------------------------------------------------------------------
 

@@ -30,6 +30,20 @@ inline constexpr const char* kAddmemMachine = R"({"windows": {"major": 5, "minor
 inline constexpr const char* kMemioMachine =
     R"({"windows": {"platform": "9x", "major": 4, "minor": 10, "wow64": false, "hasIsWow64Process": false}})";
 
+// A notebook whose access driver cannot be installed (the service control manager refuses).
+inline constexpr const char* kNoDriver = R"({"faults": {"scmAccessDenied": true}})";
+
+// Bytes as upper-case hex digits, for comparing memory in failure messages.
+inline std::string Hex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += kDigits[c >> 4];
+        out += kDigits[c & 15];
+    }
+    return out;
+}
+
 // The program's folder, current when a test world starts.
 inline constexpr const char* kProgramFolder = "C:\\Users\\tech\\Desktop";
 

@@ -263,6 +263,18 @@ bool ServeBox(int fd) {
                                                                    emu::CodePageToUtf8(caption, codePage), h[1])));
 }
 
+// The record of a window the watcher reports, in the machine's state as the emulated window
+// system keeps its windows; made from fresh when it is new. Called with the state locked.
+json* BenchWindow(uint32_t handle, json fresh) {
+    json& windows = emu::State()["windows"];
+    if (!windows.is_array()) windows = json::array();
+    for (json& w : windows)
+        if (w.value("benchHandle", 0u) == handle) return &w;
+    fresh["benchHandle"] = handle;
+    windows.push_back(std::move(fresh));
+    return &windows.back();
+}
+
 // The watcher's view of the progress window: kept as the emulated window system keeps its
 // windows in the machine's state, so that the report reads both the same way.
 bool ServeWindow(int fd) {
@@ -279,15 +291,7 @@ bool ServeWindow(int fd) {
     }
     {
         auto lock = emu::LockState();
-        json& windows = emu::State()["windows"];
-        if (!windows.is_array()) windows = json::array();
-        json* window = nullptr;
-        for (json& w : windows)
-            if (w.value("benchHandle", 0u) == h[0]) window = &w;
-        if (window == nullptr) {
-            windows.push_back({{"benchHandle", h[0]}, {"dialog", kProgressDialog}, {"closed", false}, {"controls", json::object()}});
-            window = &windows.back();
-        }
+        json* window = BenchWindow(h[0], {{"dialog", kProgressDialog}, {"closed", false}, {"controls", json::object()}});
         if (h[1] != 0) (*window)["closed"] = true;
         for (auto it = controls.begin(); it != controls.end(); ++it) (*window)["controls"][it.key()] = it.value();
     }
@@ -314,15 +318,7 @@ bool ServeDialog(int fd) {
     const bool taken = emu::TakeBenchDialogAttempt(h[0], &attempt);
     {
         auto lock = emu::LockState();
-        json& windows = emu::State()["windows"];
-        if (!windows.is_array()) windows = json::array();
-        json* window = nullptr;
-        for (json& w : windows)
-            if (w.value("benchHandle", 0u) == h[0]) window = &w;
-        if (window == nullptr) {
-            windows.push_back({{"benchHandle", h[0]}, {"window", h[0]}, {"dialog", kDmiDialog}, {"closed", false}});
-            window = &windows.back();
-        }
+        json* window = BenchWindow(h[0], {{"window", h[0]}, {"dialog", kDmiDialog}, {"closed", false}});
         (*window)["title"] = emu::CodePageToUtf8(title, codePage);
         (*window)["controls"] = controls;
         for (const auto& [control, text] : attempt.typed) (*window)["controls"][std::to_string(control)] = {{"text", text}};

@@ -15,6 +15,7 @@
 #include "emu/tools/rom_image.h"
 #include "emu/tools/wph_image.h"
 #include "emu/world.h"
+#include "res/string_table.h"
 
 namespace emu::report {
 namespace {
@@ -22,19 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// The program's English string table.
-struct StringRow {
-    uint32_t id;
-    const char* text;
-};
-constexpr StringRow kStrings[] = {
-#define ROMSHELL_STRING(id, name, text) {id, text},
-#include "res/strings_en.inc"
-#undef ROMSHELL_STRING
-};
-
+// The program's English texts.
 const char* StringText(uint32_t id) {
-    for (const StringRow& s : kStrings)
+    for (const EnglishString& s : kEnglishStrings)
         if (s.id == id) return s.text;
     return nullptr;
 }

@@ -13,10 +13,11 @@
 #include <string_view>
 
 #include "core/run_options.h"
-#include "pe/pe_resources.h"
+#include "emu/wine-driver/bench_marker.h"
 #include "package/entry_name.h"
 #include "package/format.h"
-#include "emu/wine-driver/bench_marker.h"
+#include "pe/pe_resources.h"
+#include "res/string_table.h"
 
 namespace fs = std::filesystem;
 
@@ -650,17 +651,6 @@ std::vector<std::string> RequiredEntries(const std::string& variant) {
 
 namespace {
 
-// The program's own string table: the ids every library carries and the English texts whose
-// conversions a translation keeps.
-struct EnglishString {
-    uint32_t id;
-    const char* text;
-};
-constexpr EnglishString kEnglishStrings[] = {
-#define ROMSHELL_STRING(id, name, text) {id, text},
-#include "res/strings_en.inc"
-#undef ROMSHELL_STRING
-};
 
 // The program loads string 16 (the confirmation) into 512 bytes, every other one into 256.
 size_t BufferOf(uint32_t id) { return id == 16 ? 512 : 256; }

@@ -15,6 +15,7 @@
 #include "emu/winsys.h"
 #include "emu/world.h"
 #include "os/emu/emulated.h"
+#include "res/string_table.h"
 
 namespace os {
 
@@ -25,17 +26,6 @@ namespace {
 
 constexpr uint32_t kErrorResourceNameNotFound = 1814;
 
-struct StringRow {
-    uint32_t id;
-    const char* text;
-};
-
-// The program's own string table: the same rows the Windows build compiles into its resources.
-constexpr StringRow kProgramStrings[] = {
-#define ROMSHELL_STRING(id, name, text) {id, text},
-#include "res/strings_en.inc"
-#undef ROMSHELL_STRING
-};
 
 // The running program's module: any distinct address serves as its instance handle.
 char gProgramModule;
@@ -174,7 +164,7 @@ int LoadString(Module module, uint32_t id, char* buffer, int size) {
         buffer[ansi.size()] = '\0';
         return static_cast<int>(ansi.size());
     }
-    for (const StringRow& row : kProgramStrings) {
+    for (const EnglishString& row : kEnglishStrings) {
         if (row.id != id) continue;
         CopyText(buffer, static_cast<size_t>(size), row.text);
         return static_cast<int>(BoundedLength(buffer, static_cast<size_t>(size)));
