@@ -16,6 +16,7 @@ of the Wine bench) and a WIN32_BUILD, the packages of WINE_PACKAGES are made a s
 """
 
 import argparse
+import importlib.util
 import json
 import os
 import shutil
@@ -94,6 +95,11 @@ def main():
     maker = os.path.join(binaries, "make-wph")
     pack = os.path.join(binaries, "romshell-pack")
     payload_script = os.path.join(args.source, "samples", "make-payload.py")
+    # The tool files of each variant, as make-payload.py lists them.
+    loader = importlib.util.spec_from_file_location("make_payload", payload_script)
+    make_payload = importlib.util.module_from_spec(loader)
+    loader.loader.exec_module(make_payload)
+    payload_tools = {name: files["tools"] for name, files in make_payload.VARIANTS.items()}
     machine = os.path.join(args.source, "emu", "machines", "default.json")
     scratch = os.path.join(args.output, "scratch")
     shutil.rmtree(args.output, ignore_errors=True)
@@ -116,11 +122,11 @@ def main():
         folder = os.path.join(scratch, output_name)
         tools = None
         if for_wine:
-            # romshell-phx carries no AMI tool: the bench's AMI tool builds stay out of its set.
+            # Only the bench files that the variant's package carries (romshell-phx has no AMI tool).
             tools = os.path.join(scratch, output_name + "-tools")
-            ami_tools = {"afuwin.exe", "afuwinx64.exe"}
+            own = {n.lower() for n in payload_tools[variant]}
             shutil.copytree(args.wine_tools, tools, ignore=lambda folder, names: [
-                n for n in names if variant == "romshell-phx" and n.lower() in ami_tools])
+                n for n in names if n.lower() not in own])
         command = [sys.executable, payload_script, "--variant", variant, "--emulated", args.build, "-o", folder]
         if args.win32 and os.path.isdir(os.path.join(args.win32, "lang")):
             command += ["--win32", args.win32]

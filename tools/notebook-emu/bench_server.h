@@ -23,6 +23,8 @@
 //          serial, flag and date fields: length, text  -> press (0 none, 1 OK, 2 Cancel, 3 close
 //                                                          box), typed count, then per field typed:
 //                                                          control id, text length, text
+//                                                          (0 and none typed: the profile has no
+//                                                          attempt for it, now or later)
 //   "EXIT" exit code                                    -> 0
 #pragma once
 

@@ -42,6 +42,7 @@ struct Seen {
     int isBox;
     int isDmiDialog;
     int pressPending; /* the dialog has not finished handling the last press yet */
+    int unanswered;   /* the profile has no (more) attempts for the dialog: it is not asked again */
     int alive;
     unsigned long textHash; /* progress window: the texts last reported */
 };
@@ -217,7 +218,10 @@ static void AnswerDmiDialog(struct Seen* seen) {
             return;
         Type(GetDlgItem(seen->window, (int)control), gText, length);
     }
-    if (press == 0 || press > 3) return;
+    if (press == 0 || press > 3) {
+        seen->unanswered = press == 0 && count == 0;
+        return;
+    }
     if (press == 3) {
         finished = SendMessageTimeoutA(seen->window, WM_SYSCOMMAND, SC_CLOSE, 0, SMTO_NORMAL, PRESS_WAIT, &result);
     } else {
@@ -232,7 +236,7 @@ static void AnswerDmiDialog(struct Seen* seen) {
  * handling the last press (a message it is sent returns only from its own message loop then). */
 static void TendDmiDialog(struct Seen* seen, int boxUp) {
     DWORD_PTR result = 0;
-    if (boxUp) return;
+    if (boxUp || seen->unanswered) return;
     if (seen->pressPending) {
         if (SendMessageTimeoutA(seen->window, WM_NULL, 0, 0, SMTO_NORMAL, PRESS_WAIT, &result) == 0) return;
         seen->pressPending = 0;
@@ -337,6 +341,7 @@ static BOOL CALLBACK Look(HWND window, LPARAM unused) {
         seen->isBox = GetDlgItem(window, BOX_TEXT_ID) != NULL;
         seen->isDmiDialog = !seen->isBox && IsDmiDialog(window);
         seen->pressPending = 0;
+        seen->unanswered = 0;
         seen->textHash = 0;
         if (seen->isBox) AnswerBox(window);
     }
