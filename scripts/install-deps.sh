@@ -5,6 +5,12 @@
 #
 # Needs root (or sudo) only when something is missing. Wine runs 32-bit programs only with the
 # i386 architecture added, which this script does when it installs Wine.
+#
+# A package mirror that is being synchronised serves an index whose size does not match its
+# Release file ("Mirror sync in progress?"). The index is fetched again a few times; when one
+# still fails, apt keeps going with the rest, and an installation that then cannot be resolved
+# (typically amd64 libraries from the security suite whose i386 twins are not indexed) is tried
+# once more with the release's own suite as target. Each step says what it did.
 set -euo pipefail
 
 with_wine=1
@@ -14,7 +20,8 @@ packages=(
   cmake ninja-build g++ python3 file gzip
   zlib1g-dev libgtest-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
-  g++-mingw-w64-i686 libz-mingw-w64-dev
+  g++-mingw-w64-i686 gcc-mingw-w64-x86-64 libz-mingw-w64-dev
+  osslsigncode openssl
 )
 if [ $with_wine = 1 ]; then
   # xvfb runs the Windows programs on a virtual display; x11-utils and imagemagick capture it.
@@ -34,5 +41,28 @@ if [ $with_wine = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; t
   $sudo dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+
+# apt-get update exits non-zero when any index fails, yet keeps every index it did fetch.
+updated=0
+for attempt in 1 2 3; do
+  if $sudo apt-get update -qq 2>/tmp/romshell-apt-update.err; then
+    updated=1
+    break
+  fi
+  echo "install-deps: package index update $attempt of 3 failed:"
+  grep -E '^(E|W):' /tmp/romshell-apt-update.err | head -3 | sed 's/^/  /'
+  [ $attempt -lt 3 ] && sleep $(( attempt * 10 ))
+done
+[ $updated = 1 ] || echo "install-deps: going on with the indexes that could be fetched"
+
+if ! $sudo apt-get install -y -qq "${missing[@]}" >/tmp/romshell-apt-install.log 2>&1; then
+  suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$suite" ] || { cat /tmp/romshell-apt-install.log; exit 1; }
+  echo "install-deps: the installation could not be resolved with every suite; installing with the release's own suite ($suite) as target"
+  grep -E '^E:' /tmp/romshell-apt-install.log | head -3 | sed 's/^/  /'
+  if ! $sudo apt-get install -y -qq -t "$suite" "${missing[@]}" >/tmp/romshell-apt-install.log 2>&1; then
+    cat /tmp/romshell-apt-install.log
+    exit 1
+  fi
+fi
+echo "install-deps: installed ${#missing[@]} packages"
