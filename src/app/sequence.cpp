@@ -11,7 +11,6 @@
 #include "app/language.h"
 #include "app/options.h"
 #include "app/preflight.h"
-#include "app/shutdown.h"
 #include "base/text.h"
 #include "core/context.h"
 #include "core/messages.h"
@@ -79,39 +78,6 @@ ResultCode UnpackBehindProgressWindow() {
     LogStep("02. Success to Unpack");
     return kResultOk;
 }
-
-void ShowCompletionMessage() {
-    StopProgressAnimation();
-    LoadText(kTextCaptionComplete, ctx.captionText, sizeof ctx.captionText);
-    char text[kTextSize];
-    LoadText(kTextTurnOffAndOn, text, sizeof text);
-    ShowMessage(kStyleInformation, ctx.captionText, "%s", text);
-}
-
-}  // namespace
-
-ResultCode ArmPowerOnAndSwitchOff() {
-    ResultCode armed;
-    if (ctx.newEcKind == 1) {
-        ShowCompletionMessage();
-        armed = ArmPowerOnNewEc();
-    } else {
-        if (HasOption(NoPowerCycle | BlockPowerOff | SkipUpdateMicom)) return kResultOk;
-        ShowCompletionMessage();
-        armed = ArmPowerOnLegacyEc();
-    }
-    if (armed != kResultOk) {
-        RemoveAccessDriverFile();
-        LoadText(kTextCaptionAutoOn, ctx.captionText, sizeof ctx.captionText);
-        char text[kTextSize];
-        LoadText(kTextAutoOnFailed, text, sizeof text);
-        ShowMessage(kStyleError, ctx.captionText, "%s", text);
-    }
-    ShutdownSystem(os::kEwxPowerOff);
-    return kResultOk;
-}
-
-namespace {
 
 // The ending of the Phoenix path: clean up, then arm the power-on and switch off.
 ResultCode FinishUpdate() {

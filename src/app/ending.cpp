@@ -1,0 +1,45 @@
+// The end of a successful run: the completion message, the automatic power-on and the switch-off.
+#include "app/ending.h"
+
+#include "app/shutdown.h"
+#include "core/context.h"
+#include "core/messages.h"
+#include "core/run_options.h"
+#include "micom/micom.h"
+#include "os/os.h"
+#include "package/workdir.h"
+#include "ui/progress.h"
+
+namespace {
+
+void ShowCompletionMessage() {
+    StopProgressAnimation();
+    LoadText(kTextCaptionComplete, ctx.captionText, sizeof ctx.captionText);
+    char text[kTextSize];
+    LoadText(kTextTurnOffAndOn, text, sizeof text);
+    ShowMessage(kStyleInformation, ctx.captionText, "%s", text);
+}
+
+}  // namespace
+
+ResultCode ArmPowerOnAndSwitchOff() {
+    ResultCode armed;
+    if (ctx.newEcKind == 1) {
+        ShowCompletionMessage();
+        armed = ArmPowerOnNewEc();
+    } else {
+        if (HasOption(NoPowerCycle | BlockPowerOff | SkipUpdateMicom)) return kResultOk;
+        ShowCompletionMessage();
+        armed = ArmPowerOnLegacyEc();
+    }
+    if (armed != kResultOk) {
+        RemoveAccessDriverFile();
+        LoadText(kTextCaptionAutoOn, ctx.captionText, sizeof ctx.captionText);
+        char text[kTextSize];
+        LoadText(kTextAutoOnFailed, text, sizeof text);
+        ShowMessage(kStyleError, ctx.captionText, "%s", text);
+    }
+    ShutdownSystem(os::kEwxPowerOff);
+    return kResultOk;
+}
+
