@@ -34,8 +34,15 @@
 
 namespace {
 
-// Reads the program's own package header: its default options go into the flag word.
-ResultCode CheckOwnPackage() {
+// Reads the program's own package header: its default options go into the flag word. First it
+// logs what the signature check found (signedDigest: the digest's name, nullptr when unsigned),
+// here, where the run's log begins, rather than beside the program file.
+ResultCode CheckOwnPackage(const char* signedDigest) {
+    if (signedDigest != nullptr) {
+        LogLine("Program file signed: its %s digest matches the signature", signedDigest);
+    } else {
+        LogLine("Program file not signed: its digest is not checked");
+    }
     char programPath[kPathSize];
     uint32_t length = os::GetModuleFileName(programPath, sizeof programPath);
     // A program path that does not fit the buffer cannot name the program file: no package.
@@ -65,19 +72,18 @@ void DigestHex(const uint8_t* value, uint32_t size, char* text, size_t textSize)
 // that nobody released: it ends before anything of it is extracted or installed. The result is
 // the unpack failure's, the code a damaged package gives, so that deployment scripts that treat
 // it as "get the file again" stay right. Whether the signer is trusted is Windows' question.
-ResultCode CheckOwnSignature() {
+// signedDigest: the name of the digest that matched, nullptr for an unsigned program.
+ResultCode CheckOwnSignature(const char** signedDigest) {
+    *signedDigest = nullptr;
     char programPath[kPathSize];
     const uint32_t length = os::GetModuleFileName(programPath, sizeof programPath);
     SignatureReport report;
     const SignatureCheck check = length == 0 || length >= sizeof programPath
                                      ? SignatureCheck::ReadFailed
                                      : CheckProgramSignature(programPath, &report);
-    if (check == SignatureCheck::Unsigned) {
-        LogLine("Program file not signed: its digest is not checked");
-        return kResultOk;
-    }
+    if (check == SignatureCheck::Unsigned) return kResultOk;
     if (check == SignatureCheck::Good) {
-        LogLine("Program file signed: its %s digest matches the signature", report.expected.name);
+        *signedDigest = report.expected.name;
         return kResultOk;
     }
     if (check == SignatureCheck::Changed) {
@@ -222,7 +228,8 @@ uint32_t ProgramEntry(os::Module instance, char* commandLine) {
     char micomToolCommand[kCommandSize] = {};
 
     ProbeWindowsVersion();
-    if (ResultCode r = CheckOwnSignature(); r != kResultOk) return r;
+    const char* signedDigest = nullptr;
+    if (ResultCode r = CheckOwnSignature(&signedDigest); r != kResultOk) return r;
 #if !ROMSHELL_PHX
     // The BIOS vendor is known before anything is shown, since the language library depends on
     // it: the access driver file goes into the TEMP directory first, where the display utility's
@@ -239,7 +246,7 @@ uint32_t ProgramEntry(os::Module instance, char* commandLine) {
         ParseRunOptions(micomToolCommand, biosToolCommand, commandLine) != kResultOk) {
         return FailUpdate(kResultInvalidOption);
     }
-    if (ResultCode r = CheckOwnPackage(); r != kResultOk) return FailUpdate(r);
+    if (ResultCode r = CheckOwnPackage(signedDigest); r != kResultOk) return FailUpdate(r);
 
     if (ResultCode r = CheckPower(); r != kResultOk) return FailUpdate(r);
     if (ResultCode r = PrepareWorkingDirectory(); r != kResultOk) return FailUpdate(r);

@@ -22,6 +22,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// The PE reader's functions carry Win32 names that the headers make macros of.
+#undef LoadString
+#undef FindResource
 #else
 #include "emu/codepage.h"
 #endif

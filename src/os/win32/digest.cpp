@@ -4,10 +4,10 @@
 // too (it links this file and advapi32 alone).
 #include <new>
 
-#include <windows.h>
-#include <wincrypt.h>
-
 #include "os/os.h"
+#include "os/win32/win32.h"
+
+#include <wincrypt.h>
 
 namespace os {
 
