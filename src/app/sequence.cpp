@@ -57,17 +57,6 @@ constexpr const char* kDamagedProgramText =
     "The program file is damaged: it changed after it was signed.\n\n"
     "Get a new copy of the program.\n\nProgram will be terminated.";
 
-// Writes the first bytes of a digest as hex, enough to tell two apart in the log.
-void DigestHex(const uint8_t* value, uint32_t size, char* text, size_t textSize) {
-    static const char kDigits[] = "0123456789abcdef";
-    size_t at = 0;
-    for (uint32_t i = 0; i < size && at + 2 < textSize; ++i) {
-        text[at++] = kDigits[value[i] >> 4];
-        text[at++] = kDigits[value[i] & 0xF];
-    }
-    text[at] = '\0';
-}
-
 // A signed program whose file no longer has the digest it was signed with carries a package
 // that nobody released: it ends before anything of it is extracted or installed. The result is
 // the unpack failure's, the code a damaged package gives, so that deployment scripts that treat
@@ -86,15 +75,7 @@ ResultCode CheckOwnSignature(const char** signedDigest) {
         *signedDigest = report.expected.name;
         return kResultOk;
     }
-    if (check == SignatureCheck::Changed) {
-        char found[40], expected[40];
-        DigestHex(report.found, report.expected.size, found, sizeof found);
-        DigestHex(report.expected.value, report.expected.size, expected, sizeof expected);
-        LogLine("Program file damaged: %s (%s of the file %s..., of the signature %s...)", SignatureCheckText(check),
-                report.expected.name, found, expected);
-    } else {
-        LogLine("Program file damaged: %s", SignatureCheckText(check));
-    }
+    LogLine("Program file damaged: %s", SignatureCheckText(check));
     LoadText(kTextCaptionUnpack, ctx.captionText, sizeof ctx.captionText);
     ShowMessage(kStyleError, ctx.captionText, "%s", kDamagedProgramText);
     return kResultUnpack;
