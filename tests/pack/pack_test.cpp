@@ -759,6 +759,46 @@ TEST_F(SignedPackTest, SignedAfterPackingVerifiesAndEveryChangeAfterSigningIsRef
     }
 }
 
+// The walk down to the signature's digest refuses what is not the expected DER, and reads no byte
+// outside the table or the bytes at hand.
+TEST_F(SignedPackTest, SignatureWalkFailsClosedOnMalformedTables) {
+    Payload({{"RSAB0101.WPH", "1"}});
+    Build();
+    ASSERT_EQ(Sign("out.exe", "signed.exe").exitCode, 0);
+    const std::string file = ReadBytes(Path("signed.exe"));
+    const uint32_t offset = U32At(file, 0x40 + 24 + 96 + 32);
+    const uint32_t size = U32At(file, 0x40 + 24 + 96 + 32 + 4);
+    const std::string table = file.substr(offset, size);
+    const std::string sha256Oid("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);
+    const struct {
+        const char* what;
+        std::function<void(std::string&, size_t&)> change;  // of the table and the bytes at hand
+        SignatureCheck check;
+    } rows[] = {
+        {"intact", [](std::string&, size_t&) {}, SignatureCheck::Good},
+        {"certificate longer than the table", [&](std::string& t, size_t&) { t[0] = static_cast<char>(size + 8); t[1] = static_cast<char>((size + 8) >> 8); },
+         SignatureCheck::Unreadable},
+        {"revision 1.0", [](std::string& t, size_t&) { t[5] = 0x01; }, SignatureCheck::Unreadable},
+        {"indefinite length", [](std::string& t, size_t&) { t[9] = static_cast<char>(0x80); }, SignatureCheck::Unreadable},
+        {"five length bytes", [](std::string& t, size_t&) { t[9] = static_cast<char>(0x85); }, SignatureCheck::Unreadable},
+        {"bytes at hand end before the digest", [](std::string&, size_t& available) { available = 64; },
+         SignatureCheck::Unreadable},
+        // The second SHA-256 identifier is the content's; the first is the signer's list.
+        {"digest algorithm unknown",
+         [&](std::string& t, size_t&) { t[t.find(sha256Oid, t.find(sha256Oid) + 1) + 8] = 0x05; },
+         SignatureCheck::UnknownDigest},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string changed = table;
+        size_t available = std::min<size_t>(changed.size(), kSignedDigestReadSize);
+        row.change(changed, available);
+        SignedDigest digest;
+        EXPECT_EQ(ReadSignedDigest(reinterpret_cast<const uint8_t*>(changed.data()), available, size, &digest), row.check);
+        if (row.check == SignatureCheck::Good) EXPECT_EQ(std::string(digest.name), "SHA-256");
+    }
+}
+
 TEST_F(SignedPackTest, SignedProgramListsExtractsAndPassesTheSigningToolsOwnCheck) {
     Payload({{"RSAB0101.WPH", Noise(5000, 3)}, {"abc.bin", "abc"}});
     Build();
