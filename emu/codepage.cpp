@@ -140,6 +140,30 @@ std::string Utf16ToCodePage(std::u16string_view text, uint32_t codePage, size_t 
     return out;
 }
 
+std::u16string MissingCharacters(std::u16string_view text, uint32_t codePage) {
+    // Without transliteration iconv refuses exactly the characters the code page lacks.
+    Converter converter(IconvName(codePage), "UTF-16LE");
+    std::u16string missing;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c < 0x80) continue;
+        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+        const std::u16string_view unit = text.substr(i, pair ? 2 : 1);
+        char in[4];
+        for (size_t k = 0; k < unit.size(); ++k) {
+            in[2 * k] = static_cast<char>(unit[k] & 0xFF);
+            in[2 * k + 1] = static_cast<char>(unit[k] >> 8);
+        }
+        std::string bytes;
+        if ((!converter.ok() || !converter.Convert(in, 2 * unit.size(), &bytes)) &&
+            missing.find(unit) == std::u16string::npos) {
+            missing += unit;
+        }
+        if (pair) ++i;
+    }
+    return missing;
+}
+
 std::string CodePageToUtf8(std::string_view text, uint32_t codePage) {
     Converter converter("UTF-8", IconvName(codePage));
     std::string out;

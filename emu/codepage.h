@@ -25,6 +25,9 @@ uint32_t AnsiCodePage();
 std::string Utf16ToCodePage(std::u16string_view text, uint32_t codePage, size_t maxBytes = std::string::npos);
 // Code-page text as UTF-8; a byte the code page does not define becomes "?".
 std::string CodePageToUtf8(std::string_view text, uint32_t codePage);
+// The characters of a UTF-16 text that the code page lacks, each once, in the order they come:
+// what Utf16ToCodePage would give as a best fit or as "?". Empty when every character converts.
+std::u16string MissingCharacters(std::u16string_view text, uint32_t codePage);
 // UTF-8 text in a code page (as Utf16ToCodePage), at most maxBytes bytes.
 std::string Utf8ToCodePage(std::string_view text, uint32_t codePage, size_t maxBytes = std::string::npos);
 

@@ -34,8 +34,15 @@
 
 namespace {
 
-// Reads the program's own package header: its default options go into the flag word.
-ResultCode CheckOwnPackage() {
+// Reads the program's own package header: its default options go into the flag word. First it
+// logs what the signature check found (signedDigest: the digest's name, nullptr when unsigned),
+// here, where the run's log begins, rather than beside the program file.
+ResultCode CheckOwnPackage(const char* signedDigest) {
+    if (signedDigest != nullptr) {
+        LogLine("Program file signed: its %s digest matches the signature", signedDigest);
+    } else {
+        LogLine("Program file not signed: its digest is not checked");
+    }
     char programPath[kPathSize];
     uint32_t length = os::GetModuleFileName(programPath, sizeof programPath);
     // A program path that does not fit the buffer cannot name the program file: no package.
@@ -44,6 +51,34 @@ ResultCode CheckOwnPackage() {
     ReadPackageOffset(programPath, &packageOffset);
     if (CheckPackage(programPath, packageOffset) != kUnpackSuccess) return kResultInvalidOption;
     return kResultOk;
+}
+
+constexpr const char* kDamagedProgramText =
+    "The program file is damaged: it changed after it was signed.\n\n"
+    "Get a new copy of the program.\n\nProgram will be terminated.";
+
+// A signed program whose file no longer has the digest it was signed with carries a package
+// that nobody released: it ends before anything of it is extracted or installed. The result is
+// the unpack failure's, the code a damaged package gives, so that deployment scripts that treat
+// it as "get the file again" stay right. Whether the signer is trusted is Windows' question.
+// signedDigest: the name of the digest that matched, nullptr for an unsigned program.
+ResultCode CheckOwnSignature(const char** signedDigest) {
+    *signedDigest = nullptr;
+    char programPath[kPathSize];
+    const uint32_t length = os::GetModuleFileName(programPath, sizeof programPath);
+    SignatureReport report;
+    const SignatureCheck check = length == 0 || length >= sizeof programPath
+                                     ? SignatureCheck::ReadFailed
+                                     : CheckProgramSignature(programPath, &report);
+    if (check == SignatureCheck::Unsigned) return kResultOk;
+    if (check == SignatureCheck::Good) {
+        *signedDigest = report.expected.name;
+        return kResultOk;
+    }
+    LogLine("Program file damaged: %s", SignatureCheckText(check));
+    LoadText(kTextCaptionUnpack, ctx.captionText, sizeof ctx.captionText);
+    ShowMessage(kStyleError, ctx.captionText, "%s", kDamagedProgramText);
+    return kResultUnpack;
 }
 
 // Asks the user to go ahead. False when the answer is Cancel.
@@ -174,6 +209,8 @@ uint32_t ProgramEntry(os::Module instance, char* commandLine) {
     char micomToolCommand[kCommandSize] = {};
 
     ProbeWindowsVersion();
+    const char* signedDigest = nullptr;
+    if (ResultCode r = CheckOwnSignature(&signedDigest); r != kResultOk) return r;
 #if !ROMSHELL_PHX
     // The BIOS vendor is known before anything is shown, since the language library depends on
     // it: the access driver file goes into the TEMP directory first, where the display utility's
@@ -190,7 +227,7 @@ uint32_t ProgramEntry(os::Module instance, char* commandLine) {
         ParseRunOptions(micomToolCommand, biosToolCommand, commandLine) != kResultOk) {
         return FailUpdate(kResultInvalidOption);
     }
-    if (ResultCode r = CheckOwnPackage(); r != kResultOk) return FailUpdate(r);
+    if (ResultCode r = CheckOwnPackage(signedDigest); r != kResultOk) return FailUpdate(r);
 
     if (ResultCode r = CheckPower(); r != kResultOk) return FailUpdate(r);
     if (ResultCode r = PrepareWorkingDirectory(); r != kResultOk) return FailUpdate(r);

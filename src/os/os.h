@@ -205,6 +205,27 @@ Handle CreateEvent(bool manualReset, bool initiallySignalled);
 bool SetEvent(Handle event);
 
 // ---------------------------------------------------------------------------------------------
+// Digests
+
+// Algorithm ids of CryptoAPI (ALG_ID); the provider is PROV_RSA_AES, which has them all.
+constexpr uint32_t kCalgSha1 = 0x8004;
+constexpr uint32_t kCalgSha256 = 0x800C;
+constexpr uint32_t kCalgSha384 = 0x800D;
+constexpr uint32_t kCalgSha512 = 0x800E;
+constexpr uint32_t kLargestDigestSize = 64;
+
+// CryptAcquireContext (verify context) and CryptCreateHash: a digest under way, or nullptr when
+// the algorithm is unknown or the system refuses. Ended by DestroyDigest only.
+Handle CreateDigest(uint32_t algorithm);
+// CryptHashData.
+bool AddToDigest(Handle digest, const void* data, uint32_t size);
+// CryptGetHashParam(HP_HASHVAL): the value into value (at least kLargestDigestSize bytes), its
+// size into size. The digest takes no more data afterwards.
+bool FinishDigest(Handle digest, uint8_t* value, uint32_t* size);
+// CryptDestroyHash and CryptReleaseContext; nullptr is ignored.
+void DestroyDigest(Handle digest);
+
+// ---------------------------------------------------------------------------------------------
 // Message boxes, dialogs and bitmaps
 
 constexpr uint32_t kMbOk = 0x0;

@@ -341,6 +341,29 @@ int TryExtractNamedEntry(const char* programPath, const char* wantedName, Decomp
     return extracted;
 }
 
+namespace {
+
+bool ReadProgramAt(void* file, uint64_t offset, void* buffer, uint32_t size) {
+    const os::Handle handle = static_cast<os::Handle>(file);
+    return os::SeekFile(handle, static_cast<int64_t>(offset), os::SeekFrom::Begin) &&
+           ReadExactly(handle, buffer, size);
+}
+
+}  // namespace
+
+SignatureCheck CheckProgramSignature(const char* programPath, SignatureReport* report) {
+    *report = SignatureReport{};
+    os::Handle file = OpenProgramFile(programPath);
+    uint64_t size = 0;
+    if (!os::IsValid(file) || !os::GetFileSize(file, &size)) {
+        if (os::IsValid(file)) os::CloseHandle(file);
+        return report->check = SignatureCheck::ReadFailed;
+    }
+    const SignatureCheck check = CheckFileSignature(ReadProgramAt, file, size, report);
+    os::CloseHandle(file);
+    return check;
+}
+
 int ExtractNamedEntry(const char* wantedName) {
     char programPath[kModulePathSize];
     uint32_t length = os::GetModuleFileName(programPath, sizeof programPath);

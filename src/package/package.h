@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "package/format.h"
+#include "package/signature.h"
 
 // Results of the reader, with the texts of UnpackResultText.
 enum UnpackResult : int {
@@ -51,6 +52,9 @@ int ExtractNamedEntry(const char* wantedName);
 // ".gz" is taken as the output, and the input is that name with ".gz"). Returns only on success:
 // any failure writes one line to the standard error stream and ends the process with exit code 1.
 void DecompressEntryFile(const char* fileName);
+
+// Checks the Authenticode digest of the program file at programPath (see signature.h).
+SignatureCheck CheckProgramSignature(const char* programPath, SignatureReport* report);
 
 // ---------------------------------------------------------------------------------------------
 // The same operations without the process-ending step, for callers that must go on (tests, the

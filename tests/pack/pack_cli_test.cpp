@@ -91,8 +91,9 @@ TEST_F(PackCliTest, ProblemsExitWith1WithOneLineEach) {
     ASSERT_EQ(BuildOut().exitCode, 0);
     RunResult verified = Pack("verify " + Q("out.exe") + " --variant romshell-phx");
     EXPECT_EQ(verified.exitCode, 1);
-    // Everything but the image and the driver is missing: one line each.
-    EXPECT_EQ(std::count(verified.err.begin(), verified.err.end(), '\n'), 18) << verified.err;
+    // Everything but the image and the driver is missing, and the driver is a text: one line each.
+    EXPECT_EQ(std::count(verified.err.begin(), verified.err.end(), '\n'), 19) << verified.err;
+    EXPECT_NE(verified.err.find(PathText("out.exe") + ": AddMem.sys: not a Windows file (no MZ header)\n"), std::string::npos);
     EXPECT_NE(verified.err.find("romshell-pack: " + PathText("out.exe") +
                                 ": missing entry \"SWinFlash_32.exe.gz\" (needed by romshell-phx)\n"),
               std::string::npos);
@@ -132,10 +133,17 @@ TEST_F(PackCliTest, SamplePayloadsBuildPackagesThatVerify) {
         RunResult built = Pack("build --program " + Q("program.exe") + " --from '" + payload + "' --options 8 -o " +
                                Q("packed.exe"));
         ASSERT_EQ(built.exitCode, 0) << built.err;
-        RunResult verified = Pack("verify " + Q("packed.exe"));
+        // The samples' tools and drivers are text stand-ins: never a release, good for the tests.
+        RunResult refused = Pack("verify " + Q("packed.exe"));
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_NE(refused.err.find(": SWinFlash_64.exe: not a Windows file (no MZ header)\n"), std::string::npos) << refused.err;
+        RunResult verified = Pack("verify --for-tests " + Q("packed.exe"));
         EXPECT_EQ(verified.exitCode, 0) << verified.err;
+        EXPECT_EQ(verified.err.find("romshell-pack: " + PathText("packed.exe")), std::string::npos) << verified.err;
+        EXPECT_NE(verified.err.find("romshell-pack: warning: " + PathText("packed.exe") + ": SWinFlash_64.exe: not a Windows file"),
+                  std::string::npos) << verified.err;
         EXPECT_EQ(verified.out, PathText("packed.exe") + ": " + v.name + " package, " + std::to_string(v.entries) +
-                                    " entries, default options 0x00000008 (MarkLastFlashBlock): good\n");
+                                    " entries, default options 0x00000008 (MarkLastFlashBlock), not signed: good\n");
     }
 }
 

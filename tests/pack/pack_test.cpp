@@ -12,6 +12,7 @@
 #include "pe/pe_resources.h"
 #include "emu/wine-driver/bench_marker.h"
 #include "tests/pack/pack_test_support.h"
+#include "tests/windows/pe_builder.h"
 
 namespace {
 
@@ -350,13 +351,38 @@ bool HaveBuiltLibraries() { return !BuiltLibrary("ConResEn.dll").empty() && !Bui
 #define REQUIRE_BUILT_LIBRARIES() \
     if (!HaveBuiltLibraries()) GTEST_SKIP() << "the win32 build has not made the language libraries"
 
-// A payload with every file a variant needs: the built language libraries, stand-ins for the rest.
+bool HasEnding(const std::string& name, const std::string& ending) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.size() >= ending.size() && lower.compare(lower.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+enum Machine : uint16_t { kAnyMachine = 0, kI386 = 0x014C, kX64 = 0x8664 };
+
+// A small PE file of the kind a name's ending says (".sys" a native driver, ".dll" a library, else
+// a windowed program), for x64 when the name says 64, else i386, unless machine says otherwise.
+std::string WindowsFile(const std::string& name, uint16_t machine = kAnyMachine, const std::string& data = "") {
+    pe_test::PeOptions o;
+    o.machine = machine != kAnyMachine ? machine : name.find("64") != std::string::npos ? kX64 : kI386;
+    o.pe32Plus = o.machine == kX64;
+    o.subsystem = HasEnding(name, ".sys") ? 1 : 2;
+    const std::string text = data.empty() ? "stand-in for " + name : data;
+    o.data.assign(text.begin(), text.end());
+    o.data.push_back(0);
+    std::vector<uint8_t> bytes = pe_test::BuildPe(o).bytes;
+    if (HasEnding(name, ".dll")) bytes[0x40 + 23] |= 0x20;  // IMAGE_FILE_DLL
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// A payload with every file a variant needs: the built language libraries, Windows files of the
+// right kind for the programs and drivers, text stand-ins for the rest.
 std::vector<std::pair<std::string, std::string>> FullPayload(const std::string& variant) {
     std::vector<std::pair<std::string, std::string>> files = {{"RSAB0101.WPH", Noise(9000, 7)}};
     for (std::string name : pack::RequiredEntries(variant)) {
         name.resize(name.size() - 3);
         const bool library = name.rfind("ConRes", 0) == 0;
-        files.push_back({name, library ? BuiltLibrary(name) : "stand-in for " + name});
+        const bool windows = HasEnding(name, ".exe") || HasEnding(name, ".dll") || HasEnding(name, ".sys");
+        files.push_back({name, library ? BuiltLibrary(name) : windows ? WindowsFile(name) : "stand-in for " + name});
     }
     return files;
 }
@@ -381,7 +407,7 @@ TEST_F(PackTest, VerifyPassesAFullPackageOfEachVariant) {
         EXPECT_TRUE(problems.empty()) << problems[0];
         EXPECT_EQ(summary, PathText("out.exe") + ": " + variant + " package, " +
                                std::to_string(pack::RequiredEntries(variant).size() + 1) +
-                               " entries, default options 0x00000008 (MarkLastFlashBlock)");
+                               " entries, default options 0x00000008 (MarkLastFlashBlock), not signed");
     }
 }
 
@@ -430,26 +456,53 @@ TEST_F(PackTest, VerifyWithoutMarkerOrVariantAsksForTheVariant) {
     EXPECT_TRUE(VerifyProblems(PathText("out.exe"), "romshell").empty());
 }
 
-// The bench's ADDMEM driver is recognised by the words it carries, whatever else the package
-// holds; a driver without them (the real one) raises nothing.
-TEST_F(PackTest, VerifyWarnsOfTheTestBenchsDriverOnly) {
+// Every program, library and driver must be the Windows file its name says; the bench's ADDMEM
+// driver, recognised by the words it carries, is never released. A package for the tests reports
+// both as warnings.
+TEST_F(PackTest, VerifyRefusesStandInsWrongKindsAndProcessorsAndTheBenchsDriver) {
+    const std::string bench = WindowsFile("AddMem.sys", kI386, "...." ROMSHELL_BENCH_DRIVER_MARKER "....");
     const struct {
-        const char* driver;
-        size_t warnings;
+        const char* name;
+        std::string data;
+        bool forTests;
+        const char* problem;  // "" for none
     } rows[] = {
-        {"MZ...." ROMSHELL_BENCH_DRIVER_MARKER "....", 1},
-        {"MZ.... the hardware's own access driver ....", 0},
+        {"AddMem.sys", WindowsFile("AddMem.sys"), false, ""},
+        {"AddMem64.sys", WindowsFile("AddMem64.sys"), false, ""},
+        {"AddMem.sys", "the hardware's access driver, as a line of text", false, "AddMem.sys: not a Windows file (no MZ header)"},
+        {"AddMem.sys", bench, false, "AddMem.sys is the test bench's driver (it forwards to notebook-emu): never release this package"},
+        {"AddMem.sys", WindowsFile("AddMem.sys", kX64), false, "AddMem.sys: is a driver for x64; its name says a driver for i386"},
+        {"AddMem64.sys", WindowsFile("AddMem64.sys", kI386), false, "AddMem64.sys: is a driver for i386; its name says a driver for x64"},
+        {"AddMem.sys", WindowsFile("AddMem.exe"), false, "AddMem.sys: is a program for i386; its name says a driver for i386"},
+        {"SWinFlash_64.exe", WindowsFile("SWinFlash_64.exe", kI386), false,
+         "SWinFlash_64.exe: is a program for i386; its name says a program for x64"},
+        {"afuwinx64.exe", WindowsFile("afuwinx64.exe", kI386), false,
+         "afuwinx64.exe: is a program for i386; its name says a program for x64"},
+        {"PhlashLc_32.dll", WindowsFile("PhlashLc_32.exe"), false,
+         "PhlashLc_32.dll: is a program for i386; its name says a library for i386"},
+        {"WinUpV01_10.exe", WindowsFile("WinUpV01_10.dll"), false,
+         "WinUpV01_10.exe: is a library for i386; its name says a program for i386"},
+        {"devcon.exe", WindowsFile("devcon.exe", kX64), false, ""},
+        {"devcon.exe", "stand-in", false, "devcon.exe: not a Windows file (no MZ header)"},
+        {"PHLASH_32.INI", "[Settings]", false, ""},
+        {"AddMem.sys", bench, true, ""},
+        {"SWinFlash_64.exe", "stand-in", true, ""},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.driver);
+        SCOPED_TRACE(std::string(row.name) + (row.forTests ? " for tests: " : ": ") + row.problem);
         fs::remove_all(Path("payload"));
-        Payload({{"RSAB0101.WPH", "1"}, {"AddMem.sys", row.driver}});
+        fs::remove(Path("out.exe"));
+        Payload({{"RSAB0101.WPH", "1"}, {row.name, row.data}});
         Build();
         pack::Problems problems, warnings;
         std::string summary;
-        pack::VerifyPackage(PathText("out.exe"), "romshell-phx", &problems, &summary, &warnings);
-        ASSERT_EQ(warnings.size(), row.warnings);
-        if (row.warnings == 1) EXPECT_NE(warnings[0].find("AddMem.sys.gz is the test bench's driver"), std::string::npos);
+        pack::VerifyPackage(PathText("out.exe"), "romshell-phx", &problems, &summary, &warnings, row.forTests);
+        std::vector<std::string> found;
+        for (const std::string& p : problems) {
+            if (p.find("missing entry") == std::string::npos) found.push_back(p.substr(PathText("out.exe").size() + 2));
+        }
+        EXPECT_EQ(found, row.problem[0] == '\0' ? std::vector<std::string>{} : std::vector<std::string>{row.problem});
+        EXPECT_EQ(warnings.size(), row.forTests ? 1u : 0u);
     }
 }
 
@@ -576,6 +629,10 @@ TEST_F(PackTest, VerifyRefusesALibraryThatLacksAnIdADialogOrAControlOrChangesACo
         // Control 1012 of the progress window, a 32-bit id in the extended template, becomes 1016.
         {"a control renumbered", [](std::string& f) { return Patch(f, std::string("\xF4\x03\0\0", 4), std::string("\xF8\x03\0\0", 4)); },
          {"ConResFr.dll: dialog 117 has no control 1012"}},
+        // Windows would show a Cyrillic letter of a French text as "?" in code page 1252.
+        {"a character code page 1252 lacks", [](std::string& f) { return Patch(f, Utf16("%s(%s)"), Utf16("%s(%s") + std::string("\x16\x04", 2)); },
+         {"ConResFr.dll: string 21 has characters that code page 1252 lacks (U+0416); Windows would show them as other "
+          "characters or \"?\""}},
         {"no library", [](std::string& f) { f = "stand-in for ConResFr.dll"; return true; }, {}},
     };
     for (const Row& row : rows) {
@@ -626,6 +683,153 @@ TEST_F(PackTest, VerifyReportsACutPackageByEntry) {
     std::vector<std::string> problems = VerifyProblems(PathText("cutdata.exe"), "romshell-phx");
     ASSERT_FALSE(problems.empty());
     EXPECT_NE(problems[0].find("entry 2 \"RSAB0101.WPH.gz\": data cut short (size "), std::string::npos) << problems[0];
+}
+
+// ---------------------------------------------------------------------------------------------
+// signing
+
+// Packed, then signed with Authenticode by osslsigncode with a throw-away certificate.
+class SignedPackTest : public PackTest {
+  public:
+    void SetUp() override {
+        PackTest::SetUp();
+        if (std::system("command -v osslsigncode >/dev/null 2>&1 && command -v openssl >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "osslsigncode or openssl is not installed";
+        // A program file the signing tool takes: a PE image carrying the unpacker marker.
+        pe_test::PeOptions o;
+        const std::string marker = "UnPaCkErSiG@Version 1.50";
+        o.data.assign(marker.begin(), marker.end());
+        o.data.push_back(0);
+        const std::vector<uint8_t> program = pe_test::BuildPe(o).bytes;
+        WriteBytes(Path("romshell.exe"), std::string(program.begin(), program.end()));
+        RunResult made = RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Test -keyout '" +
+                                        PathText("key.pem") + "' -out '" + PathText("cert.pem") + "'",
+                                    dir_);
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+    }
+    RunResult Sign(const std::string& in, const std::string& out, const std::string& hash = "sha256") {
+        return RunCommand("osslsigncode sign -h " + hash + " -certs '" + PathText("cert.pem") + "' -key '" +
+                              PathText("key.pem") + "' -in '" + PathText(in) + "' -out '" + PathText(out) + "'",
+                          dir_);
+    }
+};
+
+TEST_F(SignedPackTest, SignedAfterPackingVerifiesAndEveryChangeAfterSigningIsRefused) {
+    Payload({{"RSAB0101.WPH", Noise(5000, 3)}, {"abc.bin", "abc"}});
+    const std::string packed = Build();
+    const uint32_t offset = U32At(packed, 40);
+    struct Row {
+        const char* what;
+        const char* hash;
+        std::function<void(std::string&)> change;  // of the signed file
+        std::vector<std::string> problems;        // their beginnings
+    };
+    const Row rows[] = {
+        {"signed", "sha256", [](std::string&) {}, {}},
+        {"signed with SHA-1", "sha1", [](std::string&) {}, {}},
+        // The padding of the first entry's name: the package still reads, only the digest differs.
+        {"a byte of the package changed", "sha256", [&](std::string& f) { f[offset + 12 + 200] = 'x'; },
+         {"file changed after it was signed (its digest differs from the signature's) (SHA-256 of the file "}},
+        {"a byte of the header changed", "sha256", [](std::string& f) { f[0x30] ^= 1; },
+         {"file changed after it was signed"}},
+        {"certificate table plus extra bytes", "sha256", [](std::string& f) { f += "tail"; },
+         {"certificate table is not where the security directory says, 8-aligned at the file's end (directory: offset ",
+          "bytes behind the last entry"}},
+        {"signature not readable", "sha256",
+         [](std::string& f) {
+             const uint32_t table = U32At(f, 0x40 + 24 + 96 + 32);
+             f[table + 8] = 0x31;  // the ContentInfo's SEQUENCE made a SET
+         },
+         {"certificate table holds no Authenticode signature that can be read"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove(Path("signed.exe"));
+        RunResult signing = Sign("out.exe", "signed.exe", row.hash);
+        ASSERT_EQ(signing.exitCode, 0) << signing.err;
+        std::string file = ReadBytes(Path("signed.exe"));
+        row.change(file);
+        WriteBytes(Path("signed.exe"), file);
+        std::vector<std::string> problems = VerifyProblems(PathText("signed.exe"), "romshell-phx");
+        problems.erase(std::remove_if(problems.begin(), problems.end(),
+                                      [](const std::string& p) { return p.find("missing entry") != std::string::npos; }),
+                       problems.end());
+        ASSERT_EQ(problems.size(), row.problems.size()) << (problems.empty() ? "" : problems[0]);
+        for (size_t i = 0; i < problems.size(); ++i) EXPECT_NE(problems[i].find(row.problems[i]), std::string::npos) << problems[i];
+    }
+}
+
+// The walk down to the signature's digest refuses what is not the expected DER, and reads no byte
+// outside the table or the bytes at hand.
+TEST_F(SignedPackTest, SignatureWalkFailsClosedOnMalformedTables) {
+    Payload({{"RSAB0101.WPH", "1"}});
+    Build();
+    ASSERT_EQ(Sign("out.exe", "signed.exe").exitCode, 0);
+    const std::string file = ReadBytes(Path("signed.exe"));
+    const uint32_t offset = U32At(file, 0x40 + 24 + 96 + 32);
+    const uint32_t size = U32At(file, 0x40 + 24 + 96 + 32 + 4);
+    const std::string table = file.substr(offset, size);
+    const std::string sha256Oid("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);
+    const struct {
+        const char* what;
+        std::function<void(std::string&, size_t&)> change;  // of the table and the bytes at hand
+        SignatureCheck check;
+    } rows[] = {
+        {"intact", [](std::string&, size_t&) {}, SignatureCheck::Good},
+        {"certificate longer than the table", [&](std::string& t, size_t&) { t[0] = static_cast<char>(size + 8); t[1] = static_cast<char>((size + 8) >> 8); },
+         SignatureCheck::Unreadable},
+        {"revision 1.0", [](std::string& t, size_t&) { t[5] = 0x01; }, SignatureCheck::Unreadable},
+        {"indefinite length", [](std::string& t, size_t&) { t[9] = static_cast<char>(0x80); }, SignatureCheck::Unreadable},
+        {"five length bytes", [](std::string& t, size_t&) { t[9] = static_cast<char>(0x85); }, SignatureCheck::Unreadable},
+        {"bytes at hand end before the digest", [](std::string&, size_t& available) { available = 64; },
+         SignatureCheck::Unreadable},
+        // The second SHA-256 identifier is the content's; the first is the signer's list.
+        {"digest algorithm unknown",
+         [&](std::string& t, size_t&) { t[t.find(sha256Oid, t.find(sha256Oid) + 1) + 8] = 0x05; },
+         SignatureCheck::UnknownDigest},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string changed = table;
+        size_t available = std::min<size_t>(changed.size(), kSignedDigestReadSize);
+        row.change(changed, available);
+        SignedDigest digest;
+        EXPECT_EQ(ReadSignedDigest(reinterpret_cast<const uint8_t*>(changed.data()), available, size, &digest), row.check);
+        if (row.check == SignatureCheck::Good) EXPECT_EQ(std::string(digest.name), "SHA-256");
+    }
+}
+
+TEST_F(SignedPackTest, SignedProgramListsExtractsAndPassesTheSigningToolsOwnCheck) {
+    Payload({{"RSAB0101.WPH", Noise(5000, 3)}, {"abc.bin", "abc"}});
+    Build();
+    ASSERT_EQ(Sign("out.exe", "signed.exe").exitCode, 0);
+    RunResult checked = RunCommand("osslsigncode verify -CAfile '" + PathText("cert.pem") + "' -in '" +
+                                       PathText("signed.exe") + "'",
+                                   dir_);
+    EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+
+    pack::Problems problems;
+    pack::PackageInfo info;
+    ASSERT_TRUE(pack::ReadPackage(PathText("signed.exe"), &info, &problems));
+    pack::CheckMembers(PathText("signed.exe"), &info, &problems);
+    pack::CheckSignature(PathText("signed.exe"), &info, &problems);
+    EXPECT_TRUE(problems.empty()) << problems[0];
+    const std::string listing = pack::FormatListing(PathText("signed.exe"), info, true);
+    EXPECT_NE(listing.find("  signature        Authenticode, SHA-256 digest matches\n"), std::string::npos) << listing;
+    // SHA-256 of "abc" (FIPS 180-2, appendix B.1).
+    EXPECT_NE(listing.find("abc.bin.gz  "), std::string::npos) << listing;
+    EXPECT_NE(listing.find("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n"), std::string::npos) << listing;
+
+    ASSERT_TRUE(pack::ExtractPackage(PathText("signed.exe"), PathText("unpacked"), &problems)) << problems[0];
+    EXPECT_EQ(ReadBytes(Path("unpacked/abc.bin")), "abc");
+
+    // A signed program cannot be packed: the package would lie outside the signature.
+    ASSERT_EQ(Sign("romshell.exe", "signed-program.exe").exitCode, 0);
+    fs::remove(Path("out.exe"));
+    pack::BuildRequest request = Request();
+    request.program = PathText("signed-program.exe");
+    EXPECT_EQ(Refusal(request),
+              PathText("signed-program.exe") + ": is signed already; pack the program file as built, then sign the packed file");
 }
 
 // ---------------------------------------------------------------------------------------------

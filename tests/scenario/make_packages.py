@@ -50,9 +50,14 @@ PACKAGES = {
     "ami-two-roms": ("romshell", "8", {"roms": [("A3200208.rom", ["--part-number", "A12", "--version", "208"]),
                                                  ("A3200209.rom", ["--part-number", "A12", "--version", "209"])]}),
     "ami-no-record": ("romshell", "8", {"roms": [("A3200208.rom", ["--no-record"])]}),
+    # Signed with Authenticode after packing (a throw-away certificate), as a release is; and the
+    # same with one byte of its package changed afterwards. The Windows program only: the emulated
+    # carrier is no PE file.
+    "signed": ("romshell", "8", {"sign": "intact"}),
+    "signed-changed": ("romshell", "8", {"sign": "changed"}),
 }
 # The packages the scenarios also run under Wine.
-WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool", "dmi-only", "ami"]
+WINE_PACKAGES = ["full", "not-newer", "phx-full", "unstartable-tool", "dmi-only", "ami", "signed", "signed-changed"]
 
 
 def run(command, **kwargs):
@@ -79,6 +84,25 @@ def emulated_carrier(binaries, variant, scratch):
             f.write(data)
         shutil.copymode(os.path.join(binaries, variant), carrier)
     return carrier
+
+
+def sign(output, scratch, change):
+    """Signs the packed program in place; with change "changed", then alters one byte of its package:
+    the padding of the first entry's name, which the reader never looks at."""
+    key = os.path.join(scratch, "release-key.pem")
+    cert = os.path.join(scratch, "release-cert.pem")
+    if not os.path.isfile(cert):
+        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=romshell test release",
+             "-keyout", key, "-out", cert])
+    signed = output + ".signed"
+    run(["osslsigncode", "sign", "-h", "sha256", "-certs", cert, "-key", key, "-in", output, "-out", signed])
+    shutil.copymode(output, signed)
+    os.replace(signed, output)
+    if change == "changed":
+        with open(output, "r+b") as f:
+            offset = int.from_bytes(f.read(44)[40:44], "little")
+            f.seek(offset + 12 + 200)
+            f.write(b"x")
 
 
 def main():
@@ -116,9 +140,12 @@ def main():
             continue
         program = os.path.join(args.win32, "bin", variant + ".exe") if args.win32 else ""
         if not os.path.isfile(program):
-            if for_wine:
+            if for_wine or "sign" in change:
                 continue
             program = emulated_carrier(binaries, variant, scratch)
+        if "sign" in change and (shutil.which("osslsigncode") is None or shutil.which("openssl") is None):
+            print("make_packages: %s: osslsigncode or openssl is missing: not made" % output_name)
+            continue
         folder = os.path.join(scratch, output_name)
         tools = None
         if for_wine:
@@ -167,6 +194,8 @@ def main():
         run(command)
         output = os.path.join(args.output, output_name + ".exe")
         run([pack, "build", "--program", program, "--from", folder, "--options", options, "-o", output])
+        if "sign" in change:
+            sign(output, scratch, change["sign"])
         listing[output_name] = {"file": output, "variant": variant, "options": options, "program": program,
                          "image": described, "payload": sorted(os.listdir(folder), key=str.lower)}
     shutil.rmtree(scratch, ignore_errors=True)

@@ -98,6 +98,8 @@ struct Row {
 
 const Row kRows[] = {
     {"full-update", "default", "full", {}, 0},
+    {"signed-update", "default", "signed", {}, 0},
+    {"signed-changed", "default", "signed-changed", {}, 0x80000003u},
     {"full-update-32", "win10-x86", "full", {}, 0},
     {"phx-full-update", "default", "phx-full", {}, 0},
     {"phx-full-update-32", "win10-x86", "phx-full", {}, 0},
@@ -206,15 +208,18 @@ TEST(WineBench, RelayTraceGivesTheSwitchOffAndEveryToolThatCouldNotStart) {
     EXPECT_EQ(events[1], (json{{"event", "shutdown"}, {"flags", 8}, {"accepted", true}}));
 }
 
-// The packages the bench runs carry its ADDMEM driver: the release tool's check says so, and the
-// package is still good (the tests need it).
-TEST(WineBench, ReleaseCheckWarnsOfThePackagesCarryingTheBenchDriver) {
+// The packages the bench runs carry its ADDMEM driver: the release tool refuses to pass them for
+// release, and passes them, warning, as packages for the tests.
+TEST(WineBench, ReleaseCheckRefusesThePackagesCarryingTheBenchDriver) {
     const std::string package = scenario::Package("full-wine");
     if (!fs::exists(package)) GTEST_SKIP() << "no Wine package full-wine (the win32 preset or the MinGW-w64 tools are missing)";
-    scenario::Run run = scenario::RunCommand({ROMSHELL_PACK, "verify", package});
-    EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find("warning: " + package + ": AddMem.sys.gz is the test bench's driver"), std::string::npos)
-        << run.output;
+    const std::string line = package + ": AddMem.sys is the test bench's driver";
+    scenario::Run release = scenario::RunCommand({ROMSHELL_PACK, "verify", package});
+    EXPECT_EQ(release.status, 1) << release.output;
+    EXPECT_NE(release.output.find("romshell-pack: " + line), std::string::npos) << release.output;
+    scenario::Run tests = scenario::RunCommand({ROMSHELL_PACK, "verify", "--for-tests", package});
+    EXPECT_EQ(tests.status, 0) << tests.output;
+    EXPECT_NE(tests.output.find("warning: " + line), std::string::npos) << tests.output;
 }
 
 TEST(WineBench, DeviceErrorsBecomeTheStatusesWineTurnsBackIntoThem) {

@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
     std::string listFile;
     CLI::App* listCommand = app.add_subcommand("list", "Show a packed program's package and its entries");
     listCommand->add_option("FILE", listFile, "The packed program")->required();
+    bool listSha256 = false;
+    listCommand->add_flag("--sha256", listSha256, "Show the SHA-256 of each unpacked file (for the release notes)");
 
     std::string extractFile, extractFolder;
     CLI::App* extractCommand = app.add_subcommand("extract", "Unpack every entry into a folder");
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
         ->add_option("--variant", variant,
                      "romshell or romshell-phx; without it the program's unpacker marker decides")
         ->check(CLI::IsMember({"romshell", "romshell-phx"}));
+    bool forTests = false;
+    verifyCommand->add_flag("--for-tests", forTests,
+                            "A package for the tests: stand-in tools and the test bench's driver are warnings, not "
+                            "errors (such a package is never released)");
 
     try {
         app.parse(argc, argv);
@@ -81,7 +87,10 @@ int main(int argc, char** argv) {
         pack::PackageInfo info;
         if (pack::ReadPackage(listFile, &info, &problems)) {
             pack::CheckMembers(listFile, &info, &problems);
-            std::cout << pack::FormatListing(listFile, info);
+            // The listing shows the signature's state; refusing it is verify's part.
+            pack::Problems signatureProblems;
+            pack::CheckSignature(listFile, &info, &signatureProblems);
+            std::cout << pack::FormatListing(listFile, info, listSha256);
         }
         return Report(problems);
     }
@@ -92,7 +101,7 @@ int main(int argc, char** argv) {
     std::string summary;
     pack::Problems warnings;
     bool good = pack::VerifyPackage(verifyFile, variant.empty() ? std::nullopt : std::optional<std::string>(variant),
-                                    &problems, &summary, &warnings);
+                                    &problems, &summary, &warnings, forTests);
     for (const std::string& line : warnings) std::cerr << "romshell-pack: warning: " << line << "\n";
     if (good) std::cout << summary << ": good\n";
     return Report(problems);

@@ -14,10 +14,20 @@
 
 #include "core/run_options.h"
 #include "emu/wine-driver/bench_marker.h"
+#include "os/os.h"
 #include "package/entry_name.h"
 #include "package/format.h"
 #include "pe/pe_resources.h"
 #include "res/string_table.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// The PE reader's functions carry Win32 names that the headers make macros of.
+#undef LoadString
+#undef FindResource
+#else
+#include "emu/codepage.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -51,6 +61,28 @@ std::string Hex32(uint32_t v) {
     std::snprintf(text, sizeof text, "0x%08X", v);
     return text;
 }
+
+std::string HexBytes(const uint8_t* bytes, size_t size) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02x", bytes[i]);
+        text += two;
+    }
+    return text;
+}
+
+// A SHA-256 under way, through the program's own digest seam.
+struct Sha256 {
+    os::Handle digest = os::CreateDigest(os::kCalgSha256);
+    ~Sha256() { os::DestroyDigest(digest); }
+    void Add(const char* data, size_t size) { os::AddToDigest(digest, data, static_cast<uint32_t>(size)); }
+    std::string Hex() {
+        uint8_t value[os::kLargestDigestSize];
+        uint32_t size = 0;
+        return os::FinishDigest(digest, value, &size) ? HexBytes(value, size) : std::string("-");
+    }
+};
 
 std::string Lower(std::string s) {
     for (char& c : s) {
@@ -398,6 +430,14 @@ bool BuildPackage(const BuildRequest& request, Problems* problems) {
                                                             "); the package offset cannot be written there"));
         return false;
     }
+    // A signature covers the file as it was signed: the package would sit between the image and
+    // the certificate table, outside the digest. Signing comes after packing.
+    SignedLayout layout;
+    if (ReadSignedLayout(bytes, std::min<size_t>(program.size(), kSignedLayoutHeadSize), program.size(), &layout) !=
+        SignatureCheck::Unsigned) {
+        problems->push_back(request.program + ": is signed already; pack the program file as built, then sign the packed file");
+        return false;
+    }
     std::vector<SourceFile> sources;
     if (!CollectSources(request.from, &sources, problems)) return false;
 
@@ -548,7 +588,12 @@ void CheckMembers(const std::string& file, PackageInfo* info, Problems* problems
         EntryInfo& e = info->entries[i];
         if (!e.complete) continue;
         Inflated inflated;
-        std::string reason = InflateMember(in, e.headOffset + kHeadSize, static_cast<uint64_t>(e.storedSize), nullptr,
+        Sha256 sha;
+        std::string reason = InflateMember(in, e.headOffset + kHeadSize, static_cast<uint64_t>(e.storedSize),
+                                           [&](const char* data, size_t size) {
+                                               sha.Add(data, size);
+                                               return true;
+                                           },
                                            &inflated);
         if (reason.empty() && inflated.trailing != 0) {
             reason = std::to_string(inflated.trailing) + " bytes behind the gzip member";
@@ -560,10 +605,37 @@ void CheckMembers(const std::string& file, PackageInfo* info, Problems* problems
         e.checked = true;
         e.unpackedSize = inflated.unpacked;
         e.crc = inflated.crc;
+        e.sha256 = sha.Hex();
     }
 }
 
-std::string FormatListing(const std::string& file, const PackageInfo& info) {
+namespace {
+
+bool ReadStreamAt(void* file, uint64_t offset, void* buffer, uint32_t size) {
+    return ReadAt(*static_cast<std::ifstream*>(file), offset, static_cast<char*>(buffer), size);
+}
+
+}  // namespace
+
+void CheckSignature(const std::string& file, PackageInfo* info, Problems* problems) {
+    std::ifstream in(file, std::ios::binary);
+    SignatureReport report;
+    info->signature = CheckFileSignature(ReadStreamAt, &in, info->fileSize, &report);
+    info->signedLayout = report.layout;
+    if (info->signature == SignatureCheck::Good) info->signatureDigest = report.expected.name;
+    if (info->signature == SignatureCheck::Unsigned || info->signature == SignatureCheck::Good) return;
+    std::string line = file + ": " + SignatureCheckText(info->signature);
+    if (info->signature == SignatureCheck::BadTable) {
+        line += " (directory: offset " + std::to_string(report.layout.tableOffset) + ", size " +
+                std::to_string(report.layout.tableSize) + "; file size " + std::to_string(info->fileSize) + ")";
+    } else if (info->signature == SignatureCheck::Changed) {
+        line += " (" + std::string(report.expected.name) + " of the file " + HexBytes(report.found, report.expected.size) +
+                ", of the signature " + HexBytes(report.expected.value, report.expected.size) + ")";
+    }
+    problems->push_back(line);
+}
+
+std::string FormatListing(const std::string& file, const PackageInfo& info, bool sha256) {
     std::ostringstream out;
     out << file << "\n";
     out << "  package offset   " << Hex32(info.offset) << " (" << info.offset << ")\n";
@@ -571,23 +643,30 @@ std::string FormatListing(const std::string& file, const PackageInfo& info) {
     out << "  default options  " << Hex32(info.defaultOptions) << (names.empty() ? "" : " " + names) << "\n";
     out << "  entries          " << info.entryCount << "\n";
     if (!info.variant.empty()) out << "  program marker   " << info.variant << "\n";
+    if (info.signature != SignatureCheck::Unsigned) {
+        out << "  signature        "
+            << (info.signature == SignatureCheck::Good ? "Authenticode, " + info.signatureDigest + " digest matches"
+                                                       : std::string(SignatureCheckText(info.signature)))
+            << "\n";
+    }
     if (info.entries.empty()) return out.str();
 
-    std::vector<std::array<std::string, 4>> rows = {{"name", "stored", "unpacked", "crc32"}};
+    std::vector<std::array<std::string, 5>> rows = {{"name", "stored", "unpacked", "crc32", sha256 ? "sha256" : ""}};
     for (const EntryInfo& e : info.entries) {
         char crc[16];
         std::snprintf(crc, sizeof crc, "%08x", e.crc);
         rows.push_back({Printable(e.name), std::to_string(e.storedSize), e.checked ? std::to_string(e.unpackedSize) : "-",
-                        e.checked ? crc : "-"});
+                        e.checked ? crc : "-", !sha256 ? "" : e.checked ? e.sha256 : "-"});
     }
-    std::array<size_t, 4> width{};
+    const size_t columns = sha256 ? 5 : 4;
+    std::array<size_t, 5> width{};
     for (const auto& row : rows) {
         for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
     }
     out << "\n";
     for (const auto& row : rows) {
         out << "  " << row[0] << std::string(width[0] - row[0].size(), ' ');
-        for (size_t c = 1; c < row.size(); ++c) {
+        for (size_t c = 1; c < columns; ++c) {
             out << "  " << std::string(width[c] - row[c].size(), ' ') << row[c];
         }
         out << "\n";
@@ -683,6 +762,27 @@ size_t AnsiBytesAtMost(const std::u16string& text, uint32_t codePage) {
     return bytes;
 }
 
+// The characters of a text that an ANSI code page lacks: the system's own conversion on Windows,
+// the emulated Windows' tables elsewhere.
+std::u16string MissingInCodePage(const std::u16string& text, uint32_t codePage) {
+#ifdef _WIN32
+    std::u16string missing;
+    for (char16_t c : text) {
+        if (c < 0x80 || missing.find(c) != std::u16string::npos) continue;
+        const wchar_t wide = static_cast<wchar_t>(c);
+        char bytes[4];
+        BOOL defaulted = FALSE;
+        if (WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, &wide, 1, bytes, sizeof bytes, nullptr, &defaulted) == 0 ||
+            defaulted) {
+            missing += c;
+        }
+    }
+    return missing;
+#else
+    return emu::MissingCharacters(text, codePage);
+#endif
+}
+
 // The conversions FormatTableText expands, in order: "%s", "%d", "%ld" and "%%".
 template <typename Char>
 std::string Conversions(const std::basic_string<Char>& text) {
@@ -737,6 +837,17 @@ void CheckLibrary(const std::string& where, const std::string& language, const s
             problems->push_back(where + ": " + id + " changes the conversions (English \"" + wanted + "\", here \"" +
                                 found + "\")");
         }
+        const std::u16string missing = MissingInCodePage(text, codePage);
+        if (!missing.empty()) {
+            std::string list;
+            for (char16_t c : missing) {
+                char code[16];
+                std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+                list += (list.empty() ? "" : " ") + std::string(code);
+            }
+            problems->push_back(where + ": " + id + " has characters that code page " + std::to_string(codePage) +
+                                " lacks (" + list + "); Windows would show them as other characters or \"?\"");
+        }
         const size_t bytesAtMost = AnsiBytesAtMost(text, codePage);
         if (bytesAtMost > BufferOf(english.id) - 1) {
             problems->push_back(where + ": " + id + " may take " + std::to_string(bytesAtMost) + " bytes in code page " +
@@ -764,12 +875,105 @@ void CheckLibrary(const std::string& where, const std::string& language, const s
     }
 }
 
+namespace {
+
+enum class FileKind { Program, Library, Driver };
+
+const char* KindText(FileKind kind) {
+    switch (kind) {
+        case FileKind::Program: return "program";
+        case FileKind::Library: return "library";
+        case FileKind::Driver: return "driver";
+    }
+    return "?";
+}
+
+const char* MachineText(uint16_t machine) {
+    return machine == pe::kMachineI386 ? "i386" : machine == pe::kMachineAmd64 ? "x64" : "another processor";
+}
+
+// The programs, libraries and drivers a package carries, by name: what Windows must load each
+// one as. Names not listed are checked for the kind their ending says, on any processor.
+struct WindowsFileRule {
+    const char* name;
+    FileKind kind;
+    uint16_t machine;
+};
+constexpr WindowsFileRule kWindowsFiles[] = {
+    {"AddMem.sys", FileKind::Driver, pe::kMachineI386},
+    {"AddMem64.sys", FileKind::Driver, pe::kMachineAmd64},
+    {"SWinFlash_32.exe", FileKind::Program, pe::kMachineI386},
+    {"SWinFlash_64.exe", FileKind::Program, pe::kMachineAmd64},
+    {"PhlashLc_32.dll", FileKind::Library, pe::kMachineI386},
+    {"PhlashLc_64.dll", FileKind::Library, pe::kMachineAmd64},
+    {"PhlashNT_32.sys", FileKind::Driver, pe::kMachineI386},
+    {"PhlashNT_64.sys", FileKind::Driver, pe::kMachineAmd64},
+    {"AFUWIN.exe", FileKind::Program, pe::kMachineI386},
+    {"afuwinx64.exe", FileKind::Program, pe::kMachineAmd64},
+    {"amifldrv32.sys", FileKind::Driver, pe::kMachineI386},
+    {"amifldrv64.sys", FileKind::Driver, pe::kMachineAmd64},
+    {"WinUpV01_10.exe", FileKind::Program, pe::kMachineI386},
+};
+constexpr struct {
+    const char* ending;
+    FileKind kind;
+} kWindowsFileEndings[] = {{".exe", FileKind::Program}, {".dll", FileKind::Library}, {".sys", FileKind::Driver}};
+
+constexpr uint16_t kSubsystemNative = 1;
+
+// The rule for a file name, or false when the name is no program, library or driver.
+bool RuleOf(const std::string& fileName, WindowsFileRule* rule) {
+    const std::string lower = Lower(fileName);
+    for (const WindowsFileRule& row : kWindowsFiles) {
+        if (Lower(row.name) == lower) {
+            *rule = row;
+            return true;
+        }
+    }
+    // The language libraries are loaded by the program itself, a 32-bit process.
+    if (!LanguageOfLibrary(fileName + kSuffix).empty()) {
+        *rule = {nullptr, FileKind::Library, pe::kMachineI386};
+        return true;
+    }
+    for (const auto& row : kWindowsFileEndings) {
+        if (EndsWith(lower, row.ending)) {
+            *rule = {nullptr, row.kind, 0};
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string CheckWindowsFile(const std::string& fileName, const std::vector<uint8_t>& bytes) {
+    WindowsFileRule rule{};
+    if (!RuleOf(fileName, &rule)) return "";
+    pe::Image image;
+    std::string error;
+    if (!pe::ParseImage(bytes, &image, &error)) return "not a Windows file (" + error + ")";
+    FileKind kind = FileKind::Program;
+    if (image.subsystem == kSubsystemNative) {
+        kind = FileKind::Driver;
+    } else if (image.characteristics & pe::kCharacteristicDll) {
+        kind = FileKind::Library;
+    } else if (image.subsystem != pe::kSubsystemGui && image.subsystem != pe::kSubsystemConsole) {
+        return "a Windows file of subsystem " + std::to_string(image.subsystem) + ", not a " + KindText(rule.kind);
+    }
+    const bool machineWrong = rule.machine != 0 && image.machine != rule.machine;
+    if (kind == rule.kind && !machineWrong) return "";
+    return std::string("is a ") + KindText(kind) + " for " + MachineText(image.machine) + "; its name says a " +
+           KindText(rule.kind) + (rule.machine != 0 ? std::string(" for ") + MachineText(rule.machine) : std::string());
+}
+
 bool VerifyPackage(const std::string& file, const std::optional<std::string>& variant, Problems* problems,
-                   std::string* summary, Problems* warnings) {
+                   std::string* summary, Problems* warnings, bool forTests) {
     size_t before = problems->size();
     PackageInfo info;
     CheckForExtraction(file, &info, problems);
     if (!info.hasPackage) return false;
+    CheckSignature(file, &info, problems);
+    std::ifstream in(file, std::ios::binary);
 
     std::string checkedAs;
     if (variant) {
@@ -781,11 +985,26 @@ bool VerifyPackage(const std::string& file, const std::optional<std::string>& va
                                                          : ": carries the markers of both programs") +
                             "; name the variant with --variant");
     }
+    // Behind the last entry: nothing, or the certificate table of a signature, after the zero
+    // bytes that align it to 8 (the signing tool adds them, and the digest covers them).
     bool complete = std::all_of(info.entries.begin(), info.entries.end(), [](const EntryInfo& e) { return e.complete; });
-    if (complete && info.entryCount >= 0 && static_cast<size_t>(info.entryCount) == info.entries.size() &&
-        info.endOfEntries < info.fileSize) {
-        problems->push_back(file + ": " + std::to_string(info.fileSize - info.endOfEntries) +
-                            " bytes behind the last entry");
+    const bool tablePlaced = info.signedLayout.tableOffset != 0 && info.signature != SignatureCheck::BadTable &&
+                             info.signature != SignatureCheck::ReadFailed;
+    const uint64_t end = tablePlaced ? info.signedLayout.tableOffset : info.fileSize;
+    if (complete && info.entryCount >= 0 && static_cast<size_t>(info.entryCount) == info.entries.size()) {
+        if (info.endOfEntries > end) {
+            problems->push_back(file + ": the last entry runs into the certificate table");
+        } else if (info.endOfEntries < end) {
+            const uint64_t gap = end - info.endOfEntries;
+            char padding[8] = {};
+            const bool alignment = tablePlaced && gap < sizeof padding &&
+                                   ReadAt(in, info.endOfEntries, padding, static_cast<size_t>(gap)) &&
+                                   std::all_of(padding, padding + gap, [](char c) { return c == 0; });
+            if (!alignment) {
+                problems->push_back(file + ": " + std::to_string(gap) + " bytes behind the last entry" +
+                                    (tablePlaced ? " before the certificate table" : ""));
+            }
+        }
     }
 
     std::vector<std::string> images;
@@ -801,13 +1020,16 @@ bool VerifyPackage(const std::string& file, const std::optional<std::string>& va
             }
         }
     }
-    // The language libraries: each one unpacked and read as the program reads it. The access
-    // driver: the test bench's build answers from an emulated notebook, not from the hardware.
-    std::ifstream in(file, std::ios::binary);
+    // Every program, library and driver unpacked and read as Windows would load it; the language
+    // libraries also as the program reads them. The test bench's access driver answers from an
+    // emulated notebook, not from the hardware: a package with it is for the tests only.
+    Problems* standIns = forTests && warnings != nullptr ? warnings : problems;
     for (const EntryInfo& e : info.entries) {
+        if (!e.complete || e.name.size() <= 3 || !EndsWith(e.name, kSuffix)) continue;
+        const std::string fileName = e.name.substr(0, e.name.size() - 3);
         const std::string language = LanguageOfLibrary(e.name);
-        const bool isDriver = Lower(e.name) == "addmem.sys.gz";
-        if ((language.empty() && !isDriver) || !e.complete) continue;
+        WindowsFileRule rule{};
+        if (!RuleOf(fileName, &rule)) continue;
         std::vector<uint8_t> bytes;
         Inflated inflated;
         std::string reason = InflateMember(in, e.headOffset + kHeadSize, static_cast<uint64_t>(e.storedSize),
@@ -818,14 +1040,19 @@ bool VerifyPackage(const std::string& file, const std::optional<std::string>& va
                                            &inflated);
         // A member that does not decompress is reported by the member check already.
         if (!reason.empty()) continue;
-        if (isDriver) {
-            const std::string_view marker = ROMSHELL_BENCH_DRIVER_MARKER;
-            if (warnings != nullptr && std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end())
-                warnings->push_back(file + ": " + Printable(e.name) +
-                                    " is the test bench's driver (it forwards to notebook-emu): never release this package");
+        const std::string where = file + ": " + Printable(fileName);
+        const std::string_view marker = ROMSHELL_BENCH_DRIVER_MARKER;
+        if (Lower(fileName) == "addmem.sys" &&
+            std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end()) {
+            standIns->push_back(where + " is the test bench's driver (it forwards to notebook-emu): never release this package");
             continue;
         }
-        CheckLibrary(file + ": " + Printable(e.name.substr(0, e.name.size() - 3)), language, bytes, problems);
+        const std::string wrong = CheckWindowsFile(fileName, bytes);
+        if (!wrong.empty()) {
+            standIns->push_back(where + ": " + wrong);
+            continue;
+        }
+        if (!language.empty()) CheckLibrary(where, language, bytes, problems);
     }
 
     if (images.size() != 1) {
@@ -838,6 +1065,8 @@ bool VerifyPackage(const std::string& file, const std::optional<std::string>& va
                std::to_string(info.entries.size()) + " entries, default options " + Hex32(info.defaultOptions);
     std::string names = OptionNames(info.defaultOptions);
     if (!names.empty()) *summary += " (" + names + ")";
+    *summary += info.signature == SignatureCheck::Good ? ", signed (" + info.signatureDigest + " digest matches)"
+                                                       : std::string(", not signed");
     return problems->size() == before;
 }
 

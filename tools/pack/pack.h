@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "package/signature.h"
+
 namespace pack {
 
 using Problems = std::vector<std::string>;
@@ -57,6 +59,7 @@ struct EntryInfo {
     bool checked = false;      // the member decompressed without error and its trailer agreed
     uint64_t unpackedSize = 0; // bytes decompressed
     uint32_t crc = 0;          // the CRC of the trailer
+    std::string sha256;        // of the unpacked file, in hex
 };
 
 struct PackageInfo {
@@ -68,6 +71,11 @@ struct PackageInfo {
     std::vector<EntryInfo> entries;  // the heads found, as far as the file reaches
     uint64_t endOfEntries = 0;       // the offset behind the last complete entry
     std::string variant;             // "romshell", "romshell-phx" from the program's marker, or ""
+    // The Authenticode signature: where its table lies (Good: 8-aligned at the file's end) and,
+    // after CheckSignature, whether the file still has the digest it was signed with.
+    SignatureCheck signature = SignatureCheck::Unsigned;
+    SignedLayout signedLayout;
+    std::string signatureDigest;     // "SHA-256" after CheckSignature found a good one
 };
 
 // Reads the package's structure (no decompression). Problems: the file cannot be read, no
@@ -78,24 +86,38 @@ bool ReadPackage(const std::string& file, PackageInfo* info, Problems* problems)
 // that does not decompress, a CRC or length that disagrees with its trailer, bytes behind it.
 void CheckMembers(const std::string& file, PackageInfo* info, Problems* problems);
 
-// The listing: offset, default options with their names, one aligned row per entry.
-std::string FormatListing(const std::string& file, const PackageInfo& info);
+// Checks the file's Authenticode digest (package/signature.h) and sets info->signature. Problems:
+// a table that is not where the security directory says, one that cannot be read, a file that
+// changed after signing.
+void CheckSignature(const std::string& file, PackageInfo* info, Problems* problems);
+
+// The listing: offset, default options with their names, the signature, one aligned row per
+// entry (with the SHA-256 of each unpacked file when asked).
+std::string FormatListing(const std::string& file, const PackageInfo& info, bool sha256 = false);
 
 // Extracts every entry into `folder` (made when missing) under its name without ".gz", after
 // checking the whole package first: nothing is written when a name, a size or a member is bad.
 bool ExtractPackage(const std::string& file, const std::string& folder, Problems* problems);
 
 // Checks a packed program for a variant ("romshell" or "romshell-phx"; none: the program's
-// marker decides). Problems: everything ReadPackage and CheckMembers find, names without ".gz",
-// names twice, bytes behind the last entry, missing entries, not exactly one ".wph" image.
-// Warnings (when given): what may be packed on purpose but must not be released, such as the test
-// bench's ADDMEM driver.
+// marker decides) before it is released. Problems: everything ReadPackage and CheckMembers find,
+// names without ".gz", names twice, bytes behind the last entry other than the alignment and the
+// certificate table that the security directory points to, a signature whose digest the file no
+// longer has, missing entries, not exactly one ".wph" image, a program, library or driver that
+// is not a Windows file of the kind and processor its name says, the test bench's ADDMEM driver,
+// and the faults of the language libraries (CheckLibrary).
+// forTests: a package made for the tests (stand-ins, the bench's driver) reports the stand-ins
+// and the bench's driver as warnings (when given) instead.
 bool VerifyPackage(const std::string& file, const std::optional<std::string>& variant, Problems* problems,
-                   std::string* summary, Problems* warnings = nullptr);
+                   std::string* summary, Problems* warnings = nullptr, bool forTests = false);
+
+// The kind and processor that a packed file's name says it is, checked against its unpacked
+// bytes: "" when it is that, else the reason. Names the rule does not know are not checked.
+std::string CheckWindowsFile(const std::string& fileName, const std::vector<uint8_t>& bytes);
 
 // Checks one language resource library (its unpacked bytes) as the program uses it: every string
-// id of the program's table present, with the English text's conversions in the same order and
-// fitting its buffer in the code page of its language, and dialogs 116 and 117 with every control
+// id of the program's table present, with the English text's conversions in the same order,
+// every character in the code page of its language and fitting its buffer there, and dialogs 116 and 117 with every control
 // id the program addresses. One problem per fault, each beginning with `where`.
 void CheckLibrary(const std::string& where, const std::string& language, const std::vector<uint8_t>& bytes,
                   Problems* problems);
