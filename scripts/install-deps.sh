@@ -21,7 +21,7 @@ packages=(
   zlib1g-dev libgtest-dev nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686 gcc-mingw-w64-x86-64 libz-mingw-w64-dev
-  osslsigncode openssl
+  osslsigncode openssl libssl-dev
 )
 if [ $with_wine = 1 ]; then
   # xvfb runs the Windows programs on a virtual display; x11-utils and imagemagick capture it.
