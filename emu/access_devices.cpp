@@ -390,7 +390,10 @@ uint32_t OpenAccessDevice(Machine& m, const DeviceRule& rule, uint32_t access, u
         return winerr::kFileNotFound;
     }
     json& failures = m.faults["deviceOpenFailures"];
-    if (failures.is_number() && failures.get<uint64_t>() > 0) {
+    json& spared = m.faults["deviceOpensBeforeFailures"];
+    if (failures.is_number() && failures.get<uint64_t>() > 0 && spared.is_number() && spared.get<uint64_t>() > 0) {
+        spared = spared.get<uint64_t>() - 1;
+    } else if (failures.is_number() && failures.get<uint64_t>() > 0) {
         failures = failures.get<uint64_t>() - 1;
         *reason = "the open fails (fault knob deviceOpenFailures)";
         return winerr::kFileNotFound;

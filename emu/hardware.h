@@ -22,6 +22,8 @@
 //                                  (DeviceIoControl false, ERROR_GEN_FAILURE), or only port requests
 //   rejectRequestsCount     null | n: refuse only the next n such requests, then accept again
 //   deviceOpenFailures      n      the next n opens of an access device fail (ERROR_FILE_NOT_FOUND)
+//   deviceOpensBeforeFailures n    that many opens succeed before those failures begin (a device
+//                                  that goes away in the middle of a run)
 //   scmAccessDenied         bool   OpenSCManager fails with ERROR_ACCESS_DENIED
 //   serviceStartFails       bool   StartService fails (ERROR_DRIVER_BLOCKED); the device never appears
 #pragma once

@@ -107,6 +107,7 @@ const char* const kHardwareDefaults = R"({
     "rejectRequests": "none",
     "rejectRequestsCount": null,
     "deviceOpenFailures": 0,
+    "deviceOpensBeforeFailures": 0,
     "scmAccessDenied": false,
     "serviceStartFails": false
   },
@@ -210,6 +211,7 @@ constexpr FieldRule kFields[] = {
     {"/faults/rejectRequests", Kind::Choice, 0, "none|all|ports"},
     {"/faults/rejectRequestsCount", Kind::OptionalNumber, 0xFFFFFFFF, nullptr},
     {"/faults/deviceOpenFailures", Kind::Number, 0xFFFFFFFF, nullptr},
+    {"/faults/deviceOpensBeforeFailures", Kind::Number, 0xFFFFFFFF, nullptr},
     {"/faults/scmAccessDenied", Kind::Bool, 0, nullptr},
     {"/faults/serviceStartFails", Kind::Bool, 0, nullptr},
     {"/tools/phoenix/exitCode", Kind::ExitCode, 0, nullptr},

@@ -113,6 +113,7 @@ GLYPHS = {
     "B": ["11110", "10001", "10001", "11110", "10001", "10001", "11110"],
     "E": ["11111", "10000", "10000", "11110", "10000", "10000", "11111"],
     "I": ["11111", "00100", "00100", "00100", "00100", "00100", "11111"],
+    "K": ["10001", "10010", "10100", "11000", "10100", "10010", "10001"],
     "L": ["10000", "10000", "10000", "10000", "10000", "10000", "11111"],
     "N": ["10001", "11001", "10101", "10011", "10001", "10001", "10001"],
     "O": ["01110", "10001", "10001", "10001", "10001", "10001", "01110"],
@@ -121,7 +122,7 @@ GLYPHS = {
     "S": ["01111", "10000", "10000", "01110", "00001", "00001", "11110"],
     "T": ["11111", "00100", "00100", "00100", "00100", "00100", "00100"],
     "U": ["10001", "10001", "10001", "10001", "10001", "10001", "01110"],
-    "W": ["10001", "10001", "10001", "10101", "10101", "10101", "01010"],
+    "V": ["10001", "10001", "10001", "10001", "10001", "01010", "00100"],
     "Y": ["10001", "10001", "01010", "00100", "00100", "00100", "00100"],
     " ": ["00000"] * 7,
 }
@@ -143,14 +144,15 @@ def draw_text(image, x, y, text, scale, colour):
 
 
 def maker_logo():
-    """The notebook maker's logo, 225 x 64: an invented name beside a stylised open notebook."""
+    """The notebook maker's logo, 225 x 64: the maker's name, which its working folder carries
+    ("__Korvane_Update"), beside a stylised open notebook."""
     image = new_image(225, 64, WHITE)
     # An open notebook: screen and keyboard deck.
     fill_rect(image, 8, 10, 50, 40, STEEL)
     fill_rect(image, 11, 13, 47, 37, TEAL)
     fill_rect(image, 4, 42, 54, 48, GREY)
     fill_rect(image, 2, 48, 56, 50, DARK_BLUE)
-    name = "TARNWELL"
+    name = "KORVANE"
     draw_text(image, 64, 14, name, 3, DARK_BLUE)
     fill_rect(image, 64, 42, 64 + text_width(name, 3), 45, AMBER)
     return image

@@ -427,6 +427,17 @@ TEST_F(EmulatedHardwareTest, DeviceOpenFailuresKnobFailsTheNextOpens) {
   EXPECT_TRUE(opens[2].accepted);
   EXPECT_LE(opens[0].atMs, opens[2].atMs);
   EXPECT_EQ(emu::DeviceEvents().back().what, "close");
+
+  // Spared opens come first: a device that goes away in the middle of a run.
+  MakeWorld(R"({"windows":{"major":6,"minor":0},"accessDevices":{"qtv":true},
+                "faults":{"deviceOpenFailures":1,"deviceOpensBeforeFailures":2}})");
+  std::vector<bool> accepted;
+  for (int i = 0; i < 4; ++i) {
+    h = OpenDriver(kKmdf);
+    accepted.push_back(os::IsValid(h));
+    if (os::IsValid(h)) os::CloseHandle(h);
+  }
+  EXPECT_EQ(accepted, (std::vector<bool>{true, true, false, true}));
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ using Strings = std::vector<std::string>;
 const char* const kBiosTool = "SWinFlash bios.wph /P";
 const char* const kMicomTool = "WinUpV01_10 kbc.bin /FORCE";
 const char* const kNewVersion = "08RK";
+const char* const kAmiTool64 = "afuwinx64 bios.rom /p /b /n /e /r";
 
 // The report of a scenario; fails the test when notebook-emu made none.
 json Report(const scenario::Run& run) {
@@ -62,6 +63,13 @@ const json* WrittenRecord(const json& r, int record) {
     for (const json& b : r["flash"]["written"])
         if (b["record"] == record) return &b;
     return nullptr;
+}
+
+// What the AMI tool wrote: the flash part holds the image, the BIOS area the image's identity.
+bool AmiToolWrote(const json& r) {
+    for (const json& e : r["tools"]["biosFlashTool"])
+        if (e.value("written", false)) return true;
+    return false;
 }
 
 // A tool that could not be started has no exit code.
@@ -209,6 +217,10 @@ enum class Folder {
     LogOnly,         // everything of the run is gone
     Unsearched,      // the image search had not run: the image and the MICOM image are no candidates
     Unstaged,        // the tool sets had not been staged either: both Phoenix sets stay as packed
+    // The AMI path never lists the Phoenix image: it stays whenever the working folder does.
+    AmiUnsearched,   // before the ".rom" search: the AMI image and the MICOM image stay
+    AmiMicomUnsearched,  // between the ".rom" search and the MICOM search: the MICOM image stays
+    AmiSearched,     // after both searches
 };
 
 Strings FolderFiles(Folder folder) {
@@ -220,6 +232,9 @@ Strings FolderFiles(Folder folder) {
             return {"DebugLog.txt",    "KBRK0105.BIN",    "PHLASH_32.INI",    "PHLASH_64.INI",    "PhlashLc_32.dll",
                     "PhlashLc_64.dll", "PhlashNT_32.sys", "PhlashNT_64.sys",  "RSRK0108.WPH",     "SWinFlash_32.exe",
                     "SWinFlash_64.exe"};
+        case Folder::AmiUnsearched: return {"A3200208.rom", "DebugLog.txt", "KBRK0105.BIN", "RSRK0108.WPH"};
+        case Folder::AmiMicomUnsearched: return {"DebugLog.txt", "KBRK0105.BIN", "RSRK0108.WPH"};
+        case Folder::AmiSearched: return {"DebugLog.txt", "RSRK0108.WPH"};
     }
     return {};
 }
@@ -292,6 +307,24 @@ const FailingStep kFailingSteps[] = {
     {"fail-signed-changed", "default", "{}", "signed-changed", {},
      0x80000003u, {"Fail : Unpack"}, {"The program file is damaged: it changed after it was signed."}, {}, {}, 0,
      Folder::NotMade},
+    // The AMI path (emu/machines/ami-*.json, version 208 at 0xF457D in the "AMIBIOS" block at 0xF4563).
+    {"fail-ami-hdd-password", "ami-208", R"({"drives": [{"kind": "ata", "securityEnabled": true}]})", "ami", {},
+     0x80000004u, {"Warning", "Fail : HDD Password"}, {"The HDD is password protected."}, {}, {}, 0,
+     Folder::AmiUnsearched},
+    // The newer controller's device is gone when the chip check opens it again for the mailbox.
+    {"fail-ami-chip-check", "ami-208-newer-ec", R"({"faults": {"deviceOpenFailures": 20, "deviceOpensBeforeFailures": 3}})",
+     "ami", {}, 0x80000005u, {"Warning", "Fail : Driver Load"}, {"Loading driver failed."}, {}, {}, 0,
+     Folder::AmiMicomUnsearched},
+    // Without its block the search finds the "AMIBIOS Version" marker, with no digits at 26.
+    {"fail-ami-no-block", "ami-208", R"({"memory": {"patches": [{"address": "0xF4563", "text": "NOBLOCK"}]}})", "ami", {},
+     0x80000005u, {"Warning", "Fail : Driver Load"}, {"Loading driver failed."}, {}, {}, 0, Folder::AmiSearched},
+    // A negative version would pass the unsigned comparison as the newest of all.
+    {"fail-ami-negative-version", "ami-208", R"({"memory": {"patches": [{"address": "0xF457D", "text": "-0000005"}]}})",
+     "ami", {}, 0x80000005u, {"Warning", "Fail : Driver Load"}, {"Loading driver failed."}, {}, {}, 0,
+     Folder::AmiSearched},
+    {"fail-ami-smi-enable", "ami-208", R"({"pci": {"pmBase": "0xFFFFFFFF"}})", "ami", {},
+     0x8000000Du, {"Warning", "Fail : Enable SMI"}, {"SMI setting failed."}, {kAmiTool64}, {0},
+     0, Folder::AmiSearched},
 };
 
 TEST(Scenario, EveryFailingStepReportsItsCodeAndLeavesTheNotebookUsable) {
@@ -313,6 +346,8 @@ TEST(Scenario, EveryFailingStepReportsItsCodeAndLeavesTheNotebookUsable) {
         }
         EXPECT_EQ(ToolCommands(r), row.tools);
         EXPECT_EQ(ToolExitCodes(r), row.toolExitCodes);
+        // The emulated AMI tool reports what it wrote; the flash part's blocks show the Phoenix tool's.
+        EXPECT_EQ(AmiToolWrote(r), Contains(row.tools, kAmiTool64));
         if (row.blocksWithNewImage == 0) {
             ExpectFlashUntouched(r);
         } else {
@@ -360,6 +395,7 @@ TEST(Scenario, ArmingThatFailsIsReportedAndTheSystemIsSwitchedOffAllTheSame) {
         Strings tools;
         bool armingFails;  // the program saw the arming fail
         const char* how;   // how the controller was armed; nullptr: not at all
+        const char* package = "full";
     };
     const Row rows[] = {
         // The controller never answers the read of its RAM byte 0xE887: the bit is not set.
@@ -373,13 +409,20 @@ TEST(Scenario, ArmingThatFailsIsReportedAndTheSystemIsSwitchedOffAllTheSame) {
          "command 0xDC through the mailbox"},
         {"arm-newer-kbc-block-power-off", "newer-ec-kbc", "{}", {"/BLOCK_POWER_OFF"}, {kBiosTool}, false,
          "command 0xDC through the keyboard controller"},
+        // The AMI path ends the same way.
+        {"arm-ami-legacy-fails", "ami-208", R"({"faults": {"kbcNeverPresentsOutput": true}})", {}, {kAmiTool64}, true,
+         nullptr, "ami"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.world);
-        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), "full", row.options));
+        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), row.package, row.options));
         EXPECT_EQ(ResultCode(r), 0u) << r["result"].dump();
         EXPECT_EQ(ToolCommands(r), row.tools);
-        EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), 31u);
+        if (std::string(row.package) == "ami") {
+            EXPECT_TRUE(AmiToolWrote(r));
+        } else {
+            EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), 31u);
+        }
         EXPECT_EQ(r["controller"]["powerOn"]["armed"], row.how != nullptr);
         if (row.how != nullptr) EXPECT_EQ(r["controller"]["powerOn"]["how"], row.how);
         EXPECT_EQ(r["controller"]["ramE887"]["after"], r["controller"]["ramE887"]["before"]);
@@ -685,18 +728,10 @@ TEST(Scenario, CancelAtTheConfirmationEndsWithNothingExtracted) {
 
 // --- AMI notebooks (emu/machines/ami-*.json: BIOS version 208 unless named, part number A12) ---
 
-const char* const kAmiTool64 = "afuwinx64 bios.rom /p /b /n /e /r";
 const char* const kAmiTool32 = "afuwin bios.rom /p /b /n /e /r";
 // The Phoenix image every payload carries: the AMI path lists no ".wph" candidate, so the clean-up
 // leaves it.
 const char* const kPayloadWph = "RSRK0108.WPH";
-
-// What the AMI tool wrote: the flash part holds the image, the BIOS area the image's identity.
-bool AmiToolWrote(const json& r) {
-    for (const json& e : r["tools"]["biosFlashTool"])
-        if (e.value("written", false)) return true;
-    return false;
-}
 
 TEST(Scenario, AmiNotebookFlashesBiosRomWithTheAmiToolThenArmsAndSwitchesOff) {
     struct Row {
@@ -843,6 +878,17 @@ const PhxDifference kPhxDifferences[] = {
      [](const json& r) {
          EXPECT_EQ(ResultCode(r), 0x8000000eu);
          EXPECT_EQ(Captions(r), Strings{"Fail : Invalid Option"});
+     }},
+    // The language library is loaded before the options: a French system is told in French.
+    {"LanguageBeforeTheOptions", "fr-fr", "full", "phx-full", {"/BOGUS"},
+     [](const json& r) {
+         EXPECT_EQ(ResultCode(r), 0x8000000eu);
+         EXPECT_EQ(Captions(r), (Strings{"Avertissement", "\u00c9chec : option non valide"}));
+     },
+     [](const json& r) {
+         EXPECT_EQ(ResultCode(r), 0x8000000eu);
+         ASSERT_EQ(Captions(r), Strings{"\u00c9chec : option non valide"});
+         EXPECT_EQ(r["messageBoxes"][0]["text"], "Option non valide.\nV\u00e9rifiez l'option.");
      }},
     {"NoStepLines", "default", "full", "phx-full", {},
      [](const json& r) {

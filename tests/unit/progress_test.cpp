@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/failure.h"
 #include "core/context.h"
 #include "core/run_options.h"
 #include "emu/window.h"
@@ -272,6 +273,13 @@ TEST_F(ProgressWindowTest, AFailedExtractionLeavesTheWindowOpenWithoutSpinnerAnd
         EXPECT_EQ(emu::LiveBitmaps(), 1) << "only the mark";
         EXPECT_EQ(Record()["closed"], false);
         EXPECT_EQ(os::WaitForSingleObject(ctx.unpackDone, 0), os::kWaitTimeout) << "signalled once";
+        // The failure's box is owned by the window, which stays open behind it.
+        EXPECT_EQ(FailUpdate(kResultUnpack), kResultUnpack);
+        const std::vector<json> boxes = MessageBoxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0]["caption"], "Fail : Unpack");
+        EXPECT_EQ(boxes[0]["owner"], true);
+        EXPECT_EQ(Record()["closed"], false);
         // Its end does not signal again either.
         ASSERT_TRUE(CloseWindow());
         EXPECT_EQ(os::WaitForSingleObject(ctx.unpackDone, 0), os::kWaitTimeout);

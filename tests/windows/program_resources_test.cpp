@@ -448,7 +448,8 @@ constexpr uint32_t kConfirmation = 16;
 size_t BufferFor(uint32_t id) { return id == kConfirmation ? 512 : 256; }
 
 // The printf conversions of a format, in order ("%%", "%s", "%ld"). A percent sign that begins no
-// whole conversion yields what it took ("%." of "30%. "), so that a translation has to keep it too.
+// whole conversion is shown as written and yields "%" alone, so that a translation keeps it single
+// whatever its language puts after it ("30%. " in English, "30%。" in Chinese).
 std::vector<std::u16string> Conversions(const std::u16string& text) {
     std::vector<std::u16string> out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -465,7 +466,11 @@ std::vector<std::u16string> Conversions(const std::u16string& text) {
                 while (at(u"0123456789*")) ++j;
             }
             while (at(u"hlLjzt")) ++j;
-            if (at(u"diouxXcCsSpneEfgGaA")) ++j;
+            if (at(u"diouxXcCsSpneEfgGaA")) {
+                ++j;
+            } else {
+                j = i + 1;
+            }
         }
         out.push_back(text.substr(i, j - i));
         i = j - 1;

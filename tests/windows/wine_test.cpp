@@ -168,9 +168,14 @@ TEST_F(SeamProbe, DialogsTimersAndMaskedDrawingWorkOnADisplay) {
     if (RunShell("command -v xvfb-run >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "xvfb-run is not installed (apt-get install xvfb)";
     }
-    // Not headless: xvfb-run gives the run a display of its own.
+    // Not headless: xvfb-run gives the run a display of its own. The progress window is also made
+    // from a language library's template when the win32 build has made the libraries.
+    const std::string library = std::string(ROMSHELL_WINDOWS_LANG) + "/ConResFr.dll";
+    std::string libraryOnZ = "Z:" + library;
+    std::replace(libraryOnZ.begin(), libraryOnZ.end(), '/', '\\');
     const std::string command = "xvfb-run -a " + Quote(ROMSHELL_WINE_RUN) + " --prefix " +
-                                Quote(ROMSHELL_WINE_PREFIX) + " " + Quote(ROMSHELL_SEAM_PROBE) + " display 2>&1";
+                                Quote(ROMSHELL_WINE_PREFIX) + " " + Quote(ROMSHELL_SEAM_PROBE) + " display" +
+                                (std::filesystem::exists(library) ? " " + Quote(libraryOnZ) : std::string()) + " 2>&1";
     std::string output;
     const int status = RunShell(command, &output);
     ExpectProbePassed(output, status);

@@ -64,14 +64,13 @@ bool MapFileReadOnly(const char* path, MappedFile* view) {
         ::CloseHandle(file);
         return false;
     }
-    if (size == 0) {
-        // Windows refuses to map an empty file; an empty view describes it all the same.
-        view->file = file;
-        return true;
-    }
+    // An empty file cannot be mapped: CreateFileMapping fails with ERROR_FILE_INVALID, and so does
+    // this call, as the emulated seam does.
     HANDLE mapping = ::CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (mapping == nullptr) {
+        const DWORD error = ::GetLastError();
         ::CloseHandle(file);
+        ::SetLastError(error);
         return false;
     }
     const void* data = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);

@@ -6,7 +6,9 @@
 //   seam_probe headless [MAJOR.MINOR]
 //                         files, strings, processes, threads, events, version (the one expected
 //                         when given), devices, services
-//   seam_probe display    the dialogs, timers and the masked bitmap drawing (needs a display)
+//   seam_probe display [LIBRARY]
+//                         the dialogs, timers and the masked bitmap drawing (needs a display);
+//                         the logos of the progress window from the program and from LIBRARY
 //   seam_probe child      the child process of the process check
 // The seam's own Windows header: windows.h without the macros that collide with the seam's names.
 #include "os/win32/win32.h"
@@ -128,8 +130,10 @@ void CheckFiles() {
 
     Check(ReadWholeFile(a) == "0123456789", "MapFileReadOnly");
     os::MappedFile view;
-    Check(os::MapFileReadOnly(empty.c_str(), &view) && view.size == 0, "MapsAnEmptyFileAsAnEmptyView");
-    os::UnmapFile(&view);
+    constexpr uint32_t kErrorFileInvalid = 1006;  // what CreateFileMapping gives for an empty file
+    Check(!os::MapFileReadOnly(empty.c_str(), &view) && view.data == nullptr &&
+              os::GetLastError() == kErrorFileInvalid,
+          "MappingAnEmptyFileFails", Hex(os::GetLastError()));
     Check(!os::MapFileReadOnly((dir + "\\missing").c_str(), &view), "MappingMissingFileFails");
 
     // Patterns match without regard to case; "." and ".." come with a directory.
@@ -535,6 +539,62 @@ intptr_t EndAtOnceProc(os::Window window, uint32_t message, uintptr_t, intptr_t 
     return 0;
 }
 
+// The sizes of the pictures the progress window's image controls show, in the template's order
+// (the step marks stay empty until the run sets them, so only the two logos count).
+std::vector<std::pair<long, long>> shownPictures;
+
+BOOL CALLBACK CollectPicture(HWND control, LPARAM) {
+    if ((::GetWindowLongA(control, GWL_STYLE) & SS_TYPEMASK) != SS_BITMAP) return TRUE;
+    const auto picture = reinterpret_cast<HBITMAP>(::SendMessageA(control, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    BITMAP info{};
+    if (picture != nullptr && ::GetObjectA(picture, sizeof info, &info) == sizeof info) {
+        shownPictures.emplace_back(info.bmWidth, info.bmHeight);
+    }
+    return TRUE;
+}
+
+intptr_t CollectPicturesProc(os::Window window, uint32_t message, uintptr_t, intptr_t) {
+    if (message == os::kWmInitDialog) {
+        ::EnumChildWindows(static_cast<HWND>(window), CollectPicture, 0);
+        os::EndDialog(window, 1);
+        return 1;
+    }
+    return 0;
+}
+
+std::pair<long, long> ProgramBitmapSize(uint32_t id) {
+    BITMAP info{};
+    HBITMAP bitmap = ::LoadBitmapA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id));
+    if (bitmap == nullptr || ::GetObjectA(bitmap, sizeof info, &info) != sizeof info) return {0, 0};
+    ::DeleteObject(bitmap);
+    return {info.bmWidth, info.bmHeight};
+}
+
+// The progress window shows the program's logos, bitmaps 115 (the maker's) and 113 (the BIOS
+// vendor's), whether its template comes from the program or from a language library, which
+// holds no bitmaps.
+void CheckLogos(const char* library) {
+    const std::vector<std::pair<long, long>> logos = {ProgramBitmapSize(115), ProgramBitmapSize(113)};
+    struct Row {
+        const char* name;
+        os::Module module;
+    };
+    std::vector<Row> rows = {{"ProgramDialogShowsBothLogos", os::ProgramModule()}};
+    if (library != nullptr) rows.push_back({"LanguageLibraryDialogShowsTheProgramsLogos", os::LoadResourceLibrary(library)});
+    for (const Row& row : rows) {
+        if (row.module == nullptr) {
+            Check(false, row.name, std::string("cannot load ") + library);
+            continue;
+        }
+        shownPictures.clear();
+        const intptr_t result = os::DialogBox(row.module, 117, nullptr, CollectPicturesProc, 0);
+        std::string shown;
+        for (const auto& [width, height] : shownPictures) shown += std::to_string(width) + "x" + std::to_string(height) + " ";
+        Check(result == 1 && logos[0].first > 0 && logos[1].first > 0 && shownPictures == logos, row.name,
+              "shown " + shown);
+    }
+}
+
 void CheckDialogs() {
     const intptr_t result = os::DialogBox(os::ProgramModule(), 117, nullptr, ProbeDialogProc, 1234);
     Check(result == 77, "ProgressDialogRunsAndEndsWithItsResult", std::to_string(result));
@@ -576,6 +636,7 @@ int main(int argc, char** argv) {
         CheckSystem(argc > 2 ? argv[2] : "");
     } else if (mode == "display") {
         CheckDialogs();
+        CheckLogos(argc > 2 ? argv[2] : nullptr);
     } else {
         std::fprintf(stderr, "usage: seam_probe headless|display\n");
         return 100;
