@@ -77,4 +77,9 @@ inline std::string DriverImage(bool x64) {
     return file;
 }
 
+// The package entries of both access drivers, as a release carries them.
+inline std::vector<Entry> DriverEntries() {
+    return {{"AddMem.sys.gz", Gzip(DriverImage(false))}, {"AddMem64.sys.gz", Gzip(DriverImage(true))}};
+}
+
 }  // namespace testpkg
