@@ -154,6 +154,16 @@ ResultCode PrepareWorkingDirectory() {
     return kResultOk;
 }
 
+void ChooseUnpackedAccessDriver() {
+    // The working directory was emptied before the package went into it: what lies there now is
+    // the package's.
+    os::FindData found{};
+    os::Handle search = os::FindFirstFile("AddMem64.sys", &found);
+    const bool carried = os::IsValid(search);
+    if (carried) os::FindClose(search);
+    ctx.accessDriver64 = ctx.isWow64 && carried ? 1 : 0;
+}
+
 void CleanWorkingDirectory() {
     os::FindData found{};
     os::Handle search = os::FindFirstFile("*.*", &found);

@@ -15,6 +15,11 @@ int PrepareLegacyDriver();
 // "AddMem.sys". True when one was extracted.
 bool ExtractAccessDriver();
 #endif
+
+// After the package has been extracted into the working directory: the access driver installed
+// from there is "AddMem64.sys" on 64-bit Windows when the package carried it, else "AddMem.sys"
+// (ctx.accessDriver64).
+void ChooseUnpackedAccessDriver();
 // Builds workDir (TEMP + "__Korvane_Update\"), empties or creates it and makes it current.
 ResultCode PrepareWorkingDirectory();
 void CleanWorkingDirectory();

@@ -185,6 +185,26 @@ TEST_F(WorkDirTest, CleanUpRemovesEveryNamedFileAndLeavesTheRest) {
     EXPECT_TRUE(FileExists(Work("devcon.exe")));
 }
 
+// After the package went into the working directory, the driver installed from there is the 64-bit
+// one on 64-bit Windows when the package carried it.
+TEST_F(WorkDirTest, UnpackedPackageGivesTheAccessDriverOfTheRunningWindows) {
+    const struct {
+        int isWow64;
+        bool carries64;
+        int chosen64;
+    } rows[] = {{1, true, 1}, {1, false, 0}, {0, true, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.isWow64) + (row.carries64 ? " carries" : " lacks") + " AddMem64.sys");
+        ResetUpdateContext();
+        EnterWorkDir();
+        ctx.isWow64 = row.isWow64;
+        PutFile(Work("AddMem.sys"), "driver 32");
+        if (row.carries64) PutFile(Work("AddMem64.sys"), "driver 64");
+        ChooseUnpackedAccessDriver();
+        EXPECT_EQ(ctx.accessDriver64, row.chosen64);
+    }
+}
+
 #if !ROMSHELL_PHX
 // The access driver's file goes into TEMP ("C:\" without it) before the working directory exists,
 // and that directory stays current for the driver's installation. 64-bit Windows takes the 64-bit
