@@ -7,10 +7,6 @@
 #include "addmem_core.h"
 #include "addmem_device.h"
 
-/* Exported by the kernel since Windows 2000; the MinGW-w64 headers leave it out. */
-NTKERNELAPI NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID object, SECURITY_INFORMATION information,
-                                                        PSECURITY_DESCRIPTOR descriptor);
-
 static UNICODE_STRING gDeviceName;
 static UNICODE_STRING gLinkName;
 static struct AddmemCore gCore;
@@ -36,7 +32,15 @@ static NTSTATUS Protect(DEVICE_OBJECT* device) {
     if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, (PSID)&gSystemSid);
     if (NT_SUCCESS(status)) status = RtlAddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, (PSID)&gAdministratorsSid);
     if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
-    if (NT_SUCCESS(status)) status = ObSetSecurityObjectByPointer(device, DACL_SECURITY_INFORMATION, &descriptor);
+    if (NT_SUCCESS(status)) {
+        /* Through a kernel handle with WRITE_DAC on the device object. */
+        HANDLE handle = NULL;
+        status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode, &handle);
+        if (NT_SUCCESS(status)) {
+            status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+            ZwClose(handle);
+        }
+    }
     return status;
 }
 
