@@ -2,12 +2,11 @@
 // "ADDMEM") and the present devices of the device installer. Service calls and device state
 // changes go into the transcript:
 //   {"event":"service","call":"CreateService","name":"ADDMEM","imagePath":"...","error":0}
-// A start refused because the image is no kernel driver for this Windows' processor carries the
-// reason: {"event":"service","call":"StartService",...,"error":193,"why":"a 32-bit (i386) driver; ..."}
 //   {"event":"deviceState","index":0,"class":"Mouse","description":"...","enable":false,"result":"changed"}
 // "result" is "changed", "unchanged" (the installer ran and changed nothing), "refused" (the
 // installer parameters were refused) or "installerRefused" (the installer was not run; "error"
-// holds its error).
+// holds its error). A start refused because the image is no kernel driver for this Windows'
+// processor has error 193 and the reason in "why".
 #include <cctype>
 #include <map>
 
