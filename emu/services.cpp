@@ -5,7 +5,8 @@
 //   {"event":"deviceState","index":0,"class":"Mouse","description":"...","enable":false,"result":"changed"}
 // "result" is "changed", "unchanged" (the installer ran and changed nothing), "refused" (the
 // installer parameters were refused) or "installerRefused" (the installer was not run; "error"
-// holds its error).
+// holds its error). A start refused because the image is no kernel driver for this Windows'
+// processor has error 193 and the reason in "why".
 #include <cctype>
 #include <map>
 
@@ -14,6 +15,7 @@
 #include "emu/winerror.h"
 #include "emu/winfs.h"
 #include "emu/world.h"
+#include "pe/pe_resources.h"
 
 namespace emu {
 namespace {
@@ -36,15 +38,35 @@ std::string Key(const std::string& name) {
     return k;
 }
 
-uint32_t Report(const char* call, const std::string& name, uint32_t error, const std::string& imagePath = "") {
+uint32_t Report(const char* call, const std::string& name, uint32_t error, const std::string& imagePath = "",
+                const std::string& why = "") {
     json e = {{"event", "service"}, {"call", call}, {"error", error}};
     if (!name.empty()) e["name"] = name;
     if (!imagePath.empty()) e["imagePath"] = imagePath;
+    if (!why.empty()) e["why"] = why;
     Record(e);
     return error;
 }
 
 bool IsNt() { return ProfileValue("/windows/platform") == "nt"; }
+
+// Why Windows would refuse to load the file as a kernel driver, or "" when it is one: a PE image
+// of the native subsystem for the processor of the running Windows (x64 when it runs 32-bit
+// programs under WOW64, else i386).
+std::string NotADriverOfThisWindows(const std::string& hostPath) {
+    pe::Image image;
+    std::string error;
+    if (!pe::LoadImage(hostPath, &image, &error)) return "not a Windows image (" + error + ")";
+    constexpr uint16_t kSubsystemNative = 1;
+    if (image.subsystem != kSubsystemNative) return "not a kernel driver (subsystem " + std::to_string(image.subsystem) + ")";
+    const bool x64 = ProfileValue("/windows/wow64").get<bool>();
+    const uint16_t wanted = x64 ? pe::kMachineAmd64 : pe::kMachineI386;
+    if (image.machine == wanted) return "";
+    const char* built = image.machine == pe::kMachineI386 ? "a 32-bit (i386)"
+                        : image.machine == pe::kMachineAmd64 ? "a 64-bit (x64)" : "another processor's";
+    return std::string(built) + " driver; this " + (x64 ? "64-bit" : "32-bit") + " Windows loads only " +
+           (x64 ? "x64" : "i386") + " drivers";
+}
 
 // A service marked for deletion goes once nothing holds it: no handle and not running.
 void DeleteIfUnused(Machine& m, const std::string& key) {
@@ -99,6 +121,8 @@ uint32_t ScmStart(const std::string& key) {
     std::string path = s["imagePath"].get<std::string>();
     if (ResolveWindowsPath(path, &image, false, false) != 0 || !image.exists || image.isDirectory)
         return Report("StartService", name, winerr::kFileNotFound, path);
+    if (const std::string why = NotADriverOfThisWindows(image.host); !why.empty())
+        return Report("StartService", name, winerr::kBadExeFormat, path, why);
     if (machine::FaultOn(m, "serviceStartFails")) return Report("StartService", name, winerr::kDriverBlocked, path);
     s["running"] = true;
     return Report("StartService", name, 0, path);

@@ -9,8 +9,9 @@ come in through the hooks:
   --tools DIR         files that replace stand-ins of the same name (without regard to case):
                       flash tools, their drivers and settings, the access driver, runtimes
   --languages DIR     the language resource libraries (ConRes*.dll), likewise
-  --win32 DIR         the language resource libraries that a win32 build made (DIR/lang), those
-                      of the variant; --languages still replaces files after that
+  --win32 DIR         what a win32 build made: the language resource libraries of the variant
+                      (DIR/lang) and the access drivers AddMem.sys and AddMem64.sys (DIR/bin);
+                      --languages and --tools still replace files after that
   --micom FILE        a MICOM image (its name: --micom-name, a "*.bin" name)
   --add FILE          a further file under its own name (more BIOS or MICOM images); repeatable
 
@@ -36,6 +37,7 @@ import argparse
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -50,15 +52,18 @@ PHOENIX_TOOLS = [
 ]
 AMI_TOOLS = ["AFUWIN.exe", "afuwinx64.exe", "amifldrv.vxd", "amifldrv32.sys", "amifldrv64.sys"]
 RUNTIMES = ["mfc42.dll", "msvcp60.dll", "msvcrt.dll"]
+# The program's own access drivers, and the processor each is built for (PE machine values).
+ACCESS_DRIVERS = ["AddMem.sys", "AddMem64.sys"]
+DRIVER_MACHINES = {"addmem.sys": 0x014C, "addmem64.sys": 0x8664}
 
 # Every file of a variant's package except the BIOS image, by role.
 VARIANTS = {
     "romshell": {
-        "tools": ["AddMem.sys"] + AMI_TOOLS + RUNTIMES + PHOENIX_TOOLS + ["WinUpV01_10.exe"],
+        "tools": ACCESS_DRIVERS + AMI_TOOLS + RUNTIMES + PHOENIX_TOOLS + ["WinUpV01_10.exe"],
         "languages": ["ConRes%s.dll" % c for c in LANGUAGES] + ["ConRes%s_ami.dll" % c for c in LANGUAGES],
     },
     "romshell-phx": {
-        "tools": ["AddMem.sys", "devcon.exe"] + RUNTIMES + PHOENIX_TOOLS
+        "tools": ACCESS_DRIVERS + ["devcon.exe"] + RUNTIMES + PHOENIX_TOOLS
         + ["QLIX2.dll", "WinUp64_V01.exe", "WinUpV01_10.exe"],
         "languages": ["ConRes%s.dll" % c for c in LANGUAGES],
     },
@@ -87,6 +92,23 @@ def stand_in(name, role, size):
         seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
         body += ("%08x %s\r\n" % (seed >> 8, name)).encode("ascii")
     return bytes(body[:size])
+
+
+def driver_stand_in(name, machine):
+    """A stand-in for a kernel driver: the smallest PE image of a native-subsystem program for
+    the processor, so that Windows (the emulated one too) takes it for a driver of that processor,
+    followed by the stand-in text. It has no code and would never be started on a real system."""
+    wide = machine == 0x8664
+    optional_size = 240 if wide else 224
+    header = bytearray(0x40)
+    header[0:2] = b"MZ"
+    struct.pack_into("<I", header, 0x3C, 0x40)
+    optional = bytearray(optional_size)
+    struct.pack_into("<H", optional, 0, 0x20B if wide else 0x10B)
+    struct.pack_into("<H", optional, 68, 1)  # native subsystem
+    struct.pack_into("<I", optional, 108 if wide else 92, 16)  # data directories
+    file_header = struct.pack("<4sHHIIIHH", b"PE\0\0", machine, 0, 0, 0, 0, optional_size, 0x0002)
+    return bytes(header + file_header + optional) + stand_in(name, "access driver", 2048)
 
 
 def settings_stand_in(name):
@@ -124,6 +146,17 @@ def emulated_files(build, machine, scratch):
     if done.returncode != 0:
         raise SystemExit("make-payload: make-wph failed for %s" % machine)
     return tools, image, json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def win32_drivers(build):
+    """The access drivers a win32 build made (DIR/bin), by lower-case name."""
+    found = {}
+    for name in ACCESS_DRIVERS:
+        path = os.path.join(build, "bin", name)
+        if not os.path.isfile(path):
+            raise SystemExit("make-payload: %s: not built (cmake --build %s)" % (path, build))
+        found[name.lower()] = path
+    return found
 
 
 def win32_languages(build, names):
@@ -238,6 +271,8 @@ def write_payload(parser, args, files, image_name_given, scratch):
         parser.error("-o/--output is needed")
 
     tools = dict(emulated_tools)
+    if args.win32:
+        tools.update(win32_drivers(args.win32))
     tools.update(replacements(args.tools, files["tools"], "tool"))
     languages = win32_languages(args.win32, files["languages"]) if args.win32 else {}
     languages.update(replacements(args.languages, files["languages"], "language library"))
@@ -269,6 +304,8 @@ def write_payload(parser, args, files, image_name_given, scratch):
             put(name, source=tools[name.lower()])
         elif name.upper().endswith(".INI"):
             put(name, settings_stand_in(name))
+        elif name.lower() in DRIVER_MACHINES:
+            put(name, driver_stand_in(name, DRIVER_MACHINES[name.lower()]))
         else:
             put(name, stand_in(name, "tool, driver or runtime", 4096 + 37 * len(name)))
     for name in files["languages"]:

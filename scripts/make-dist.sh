@@ -20,8 +20,8 @@ fail() {
 }
 
 [ -x "$pack" ] || fail "$pack: not built (cmake --build $emu --target romshell-pack)"
-for variant in romshell romshell-phx; do
-  [ -f "$win32/bin/$variant.exe" ] || fail "$win32/bin/$variant.exe: not built (cmake --build $win32)"
+for file in romshell.exe romshell-phx.exe AddMem.sys AddMem64.sys; do
+  [ -f "$win32/bin/$file" ] || fail "$win32/bin/$file: not built (cmake --build $win32)"
 done
 
 # With the emulated tools built, the payloads carry them and a sample image for the default
@@ -40,7 +40,11 @@ make_payload() {
   if [ -d "$win32/lang" ]; then
     python3 "$root/samples/make-payload.py" --win32 "$win32" "$@"
   else
-    python3 "$root/samples/make-payload.py" "$@"
+    # The drivers without the language libraries: the program's own access drivers.
+    drivers=$(mktemp -d "${TMPDIR:-/tmp}/romshell-drivers-XXXXXX")
+    cp "$win32/bin/AddMem.sys" "$win32/bin/AddMem64.sys" "$drivers/"
+    python3 "$root/samples/make-payload.py" --tools "$drivers" "$@"
+    rm -rf "$drivers"
   fi
 }
 

@@ -3,8 +3,9 @@
  * instead of taking winsock2.h, which clashes with the kernel headers. */
 #include "link.h"
 
-typedef unsigned int Socket;
-#define INVALID_SOCKET_VALUE ((Socket)~0u)
+/* A SOCKET is pointer-sized: 32 bits in the i386 driver, 64 in the x64 one. */
+typedef __UINTPTR_TYPE__ Socket;
+#define INVALID_SOCKET_VALUE (~(Socket)0)
 #define AF_INET_VALUE 2
 #define SOCK_STREAM_VALUE 1
 #define IPPROTO_TCP_VALUE 6

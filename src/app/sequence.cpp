@@ -236,6 +236,7 @@ uint32_t ProgramEntry(os::Module instance, char* commandLine) {
     if (!ConfirmUpdate()) return kResultOk;
 
     if (ResultCode r = UnpackBehindProgressWindow(); r != kResultOk) return r;
+    ChooseUnpackedAccessDriver();
 
 #if !ROMSHELL_PHX
     if (ctx.isPhoenixBios == 0) {

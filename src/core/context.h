@@ -36,6 +36,7 @@ struct UpdateContext {
     int useQlixDevice = 0;                    // Windows 6.1
     int useKmdfDevice = 0;                    // Windows 6.0
     int isWow64 = 0;                          // 32-bit program on 64-bit Windows
+    int accessDriver64 = 0;                   // the access driver taken is the 64-bit one
 
     char workDir[kPathSize] = {};             // TEMP + "\__Korvane_Update\", or empty
     char captionText[kTextSize] = {};         // caption of the message box being shown

@@ -74,7 +74,8 @@ int InstallAddmemService() {
     // and registering a cut one would start some other file, so the installation fails.
     char driverPath[kDriverPathSize];
     const uint32_t length = os::GetCurrentDirectory(driverPath, kDriverPathSize - 1);
-    if (length == 0 || length >= kDriverPathSize - 1 || !AppendText(driverPath, kAddmemDriverFile)) {
+    const char* file = ctx.accessDriver64 ? kAddmemDriverFile64 : kAddmemDriverFile;
+    if (length == 0 || length >= kDriverPathSize - 1 || !AppendText(driverPath, file)) {
         os::CloseServiceHandle(manager);
         return 0;
     }

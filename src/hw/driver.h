@@ -19,6 +19,7 @@ inline constexpr const char* kAddmemDevicePath = "\\\\.\\ADDMEM";
 inline constexpr const char* kMemioDevicePath = "\\\\.\\MEMIO.VXD";
 inline constexpr const char* kAddmemServiceName = "ADDMEM";
 inline constexpr const char* kAddmemDriverFile = "\\ADDMEM.SYS";
+inline constexpr const char* kAddmemDriverFile64 = "\\ADDMEM64.SYS";
 
 // Handle from the most recent open of the access device; InvalidHandle() when that open failed.
 extern os::Handle driverHandle;
@@ -34,7 +35,8 @@ int IsNtPlatform();
 int OpenAddmemDevice();
 // Stops and deletes the "ADDMEM" service; true on the 9x family, which has no services.
 int RemoveAddmemService();
-// Re-creates the "ADDMEM" service from "\ADDMEM.SYS" in the current directory and starts it.
+// Re-creates the "ADDMEM" service from "\ADDMEM.SYS" in the current directory ("\ADDMEM64.SYS"
+// when the 64-bit driver was taken) and starts it.
 int InstallAddmemService();
 // Opens the Kmdf device for one request: up to 10 attempts, 50 ms apart.
 int OpenKmdfDevice();

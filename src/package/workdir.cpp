@@ -35,7 +35,7 @@ constexpr const char* kPhoenixWorkingSet[] = {"SWinFlash.exe", "PhlashNT.sys", "
                                        "AMIFLDRV.VXD",   "AMIFLDRV32.sys", "AMIFLDRV64.sys",
                                        "BIOS.ROM"};
 constexpr const char* kMicomTool[] = {"WinUpV01_10.exe", "kbc.bin"};
-constexpr const char* kAccessDriverFile[] = {"AddMem.sys"};
+constexpr const char* kAccessDriverFile[] = {"AddMem.sys", "AddMem64.sys"};
 constexpr const char* kFlashLog[] = {"PHLASH.log"};
 constexpr const char* kResourceModules[] = {
     "ConResKr.dll",     "ConResChs.dll",     "ConResCht.dll",     "ConResEn.dll",
@@ -112,7 +112,18 @@ int PrepareLegacyDriver() {
     char temporary[kPathSize];
     TemporaryDirectory(temporary);
     os::SetCurrentDirectory(temporary);
-    return ExtractNamedEntry("addmem.sys") != 0 ? 1 : 0;
+    return ExtractAccessDriver() ? 1 : 0;
+}
+
+bool ExtractAccessDriver() {
+    // A kernel driver loads only on Windows of its own processor: 64-bit Windows takes the 64-bit
+    // driver when the package carries one, and a package of one driver runs as it always has.
+    ctx.accessDriver64 = 0;
+    if (ctx.isWow64 && ExtractNamedEntry("addmem64.sys") != 0) {
+        ctx.accessDriver64 = 1;
+        return true;
+    }
+    return ExtractNamedEntry("addmem.sys") != 0;
 }
 #endif
 
@@ -141,6 +152,16 @@ ResultCode PrepareWorkingDirectory() {
     }
     LogStep("00. Success to Create Directory");
     return kResultOk;
+}
+
+void ChooseUnpackedAccessDriver() {
+    // The working directory was emptied before the package went into it: what lies there now is
+    // the package's.
+    os::FindData found{};
+    os::Handle search = os::FindFirstFile("AddMem64.sys", &found);
+    const bool carried = os::IsValid(search);
+    if (carried) os::FindClose(search);
+    ctx.accessDriver64 = ctx.isWow64 && carried ? 1 : 0;
 }
 
 void CleanWorkingDirectory() {

@@ -8,6 +8,7 @@
 #include "emu/profile.h"
 #include "emu/world.h"
 #include "tests/emu/hardware_helpers.h"
+#include "tests/unit/package_builder.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void RemoveAddmem() {
 
 TEST_F(EmulatedHardwareTest, StartedServiceBringsTheDeviceAndStoppingTakesItAway) {
   MakeWorld();
-  PutFile("C:\\Work\\ADDMEM.SYS", "driver");
+  PutFile("C:\\Work\\ADDMEM.SYS", testpkg::DriverImage(true));
   EXPECT_FALSE(os::IsValid(OpenAddmem()));
   uint32_t startError = 1;
   ASSERT_TRUE(InstallAddmem("C:\\Work\\ADDMEM.SYS", &startError));
@@ -74,17 +75,20 @@ TEST_F(EmulatedHardwareTest, ServiceThatCannotStartGivesNoDevice) {
   struct Row {
     const char* name;
     const char* patch;
-    bool putImage;
+    std::string image;  // empty: no file
     uint32_t error;
   };
+  // The default notebook runs 64-bit Windows: it starts x64 drivers only.
   const Row rows[] = {
-      {"image file missing", "{}", false, 2},
-      {"start fails", R"({"faults":{"serviceStartFails":true}})", true, 1275},
+      {"image file missing", "{}", "", 2},
+      {"start fails", R"({"faults":{"serviceStartFails":true}})", testpkg::DriverImage(true), 1275},
+      {"i386 driver", "{}", testpkg::DriverImage(false), 193},
+      {"not a program", "{}", "driver", 193},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     MakeWorld(r.patch);
-    if (r.putImage) PutFile("C:\\Work\\ADDMEM.SYS", "driver");
+    if (!r.image.empty()) PutFile("C:\\Work\\ADDMEM.SYS", r.image);
     uint32_t startError = 0;
     ASSERT_TRUE(InstallAddmem("C:\\Work\\ADDMEM.SYS", &startError));
     EXPECT_EQ(startError, r.error);
@@ -101,7 +105,7 @@ TEST_F(EmulatedHardwareTest, StaleServiceIsReplacedByDeletingAndCreatingAgain) {
   EXPECT_FALSE(stale.running);
   EXPECT_FALSE(os::IsValid(OpenAddmem()));
 
-  PutFile("C:\\Work\\ADDMEM.SYS", "driver");
+  PutFile("C:\\Work\\ADDMEM.SYS", testpkg::DriverImage(true));
   uint32_t startError = 0;
   EXPECT_FALSE(InstallAddmem("C:\\Work\\ADDMEM.SYS", &startError)) << "the name is taken";
   EXPECT_EQ(Events("service").back()["call"], "CreateService");

@@ -105,7 +105,7 @@ TEST_F(PackCliTest, SamplePayloadsBuildPackagesThatVerify) {
         const char* name;
         const char* marker;
         int entries;
-    } variants[] = {{"romshell", "UnPaCkErSiG@Version 2.02", 37}, {"romshell-phx", "UnPaCkErSiG@Version 1.50", 26}};
+    } variants[] = {{"romshell", "UnPaCkErSiG@Version 2.02", 38}, {"romshell-phx", "UnPaCkErSiG@Version 1.50", 27}};
     for (const Variant& v : variants) {
         SCOPED_TRACE(v.name);
         std::string payload = PathText(std::string("sample-") + v.name);
@@ -161,6 +161,15 @@ TEST_F(PackCliTest, SamplePayloadTakesRealContentsThroughItsHooks) {
     EXPECT_EQ(ReadBytes(Path("hooked/SWinFlash_64.exe")), "the real tool");
     EXPECT_EQ(ReadBytes(Path("hooked/ConResEn.dll")), "the real library");
     EXPECT_NE(ReadBytes(Path("hooked/ConResFr.dll")).find("stand-in for ConResFr.dll"), std::string::npos);
+    // The access drivers' stand-ins are native images of their processors (machine at 0x44, the
+    // subsystem at 0x58 + 68), which the emulated Windows starts as drivers.
+    for (const auto& [name, machine] : {std::pair{"AddMem.sys", std::string("\x4C\x01", 2)},
+                                        std::pair{"AddMem64.sys", std::string("\x64\x86", 2)}}) {
+        const std::string driver = ReadBytes(Path(std::string("hooked/") + name));
+        ASSERT_GT(driver.size(), 0x58u + 70) << name;
+        EXPECT_EQ(driver.substr(0x44, 2), machine) << name;
+        EXPECT_EQ(driver.substr(0x58 + 68, 2), std::string("\x01\x00", 2)) << name;
+    }
 
     WriteBytes(Path("tools/typo.exe"), "?");
     RunResult refused = RunCommand(std::string("python3 '") + ROMSHELL_SOURCE_DIR +

@@ -34,6 +34,8 @@ PACKAGES = {
     "no-platform-image": ("romshell", "8", {"image": ["--newer"], "image-name": "RSAB0108.WPH",
                                              "extra-image": ("RSCD0108.WPH", ["--newer", "--tag", "CD"])}),
     "no-micom": ("romshell", "8", {"no-micom": True}),
+    # A package of one access driver only, the 32-bit one: 64-bit Windows cannot start it.
+    "driver32-only": ("romshell", "8", {"drop": ["AddMem64.sys"]}),
     "unstartable-tool": ("romshell", "8", {"broken-phoenix-tool": True}),
     "phx-full": ("romshell-phx", "8", {}),
     "dmi-only": ("romshell", "0x1008", {}),
@@ -192,6 +194,8 @@ def main():
         if tools is not None:
             command += ["--tools", tools]
         run(command)
+        for dropped in change.get("drop", []):
+            os.remove(os.path.join(folder, dropped))
         output = os.path.join(args.output, output_name + ".exe")
         run([pack, "build", "--program", program, "--from", folder, "--options", options, "-o", output])
         if "sign" in change:

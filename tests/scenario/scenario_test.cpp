@@ -259,6 +259,10 @@ struct FailingStep {
 const FailingStep kFailingSteps[] = {
     {"fail-driver", "default", R"({"faults": {"serviceStartFails": true}})", "full", {},
      0x80000005u, {"Fail : Driver Load"}, {"Loading driver failed.\n\nRestart system."}, {}, {}, 0, Folder::NotMade},
+    // 64-bit Windows and a package whose only access driver is the 32-bit one: Windows does not
+    // start it, as a real notebook would not.
+    {"fail-driver-32bit-only", "default", R"({"windows": {"wow64": true}})", "driver32-only", {},
+     0x80000005u, {"Fail : Driver Load"}, {"Loading driver failed.\n\nRestart system."}, {}, {}, 0, Folder::NotMade},
     {"fail-ac", "default", R"({"power": {"acLine": 0}})", "full", {},
      0x80000010u, {"Fail : Power"}, {"AC adapter is not connected.\n\nFor update, the AC adapter has to be connected."},
      {}, {}, 0, Folder::NotMade},
@@ -360,6 +364,20 @@ TEST(Scenario, EveryFailingStepReportsItsCodeAndLeavesTheNotebookUsable) {
         EXPECT_FALSE(r["switchOff"].contains("flags")) << "a switch-off was asked for";
         EXPECT_FALSE(r["controller"]["powerOn"]["armed"].get<bool>());
     }
+}
+
+TEST(Scenario, ReportSaysWhyWindowsDidNotStartTheAccessDriver) {
+    json r = Report(RunPatchedScenario("driver-why", "default", json::parse(R"({"windows": {"wow64": true}})"),
+                                       "driver32-only", {}));
+    ASSERT_EQ(ResultCode(r), 0x80000005u) << r["result"].dump();
+    const json& refused = r["result"]["driverNotStarted"];
+    EXPECT_EQ(refused.value("why", ""), "a 32-bit (i386) driver; this 64-bit Windows loads only x64 drivers");
+    EXPECT_NE(refused.value("imagePath", "").find("\\ADDMEM.SYS"), std::string::npos) << refused.dump();
+    // The same package on 32-bit Windows starts its driver and updates the notebook.
+    r = Report(RunPatchedScenario("driver-32bit", "default", json::parse(R"({"windows": {"wow64": false}})"),
+                                  "driver32-only", {}));
+    EXPECT_FALSE(r["result"].contains("driverNotStarted")) << r["result"].dump();
+    EXPECT_NE(ResultCode(r), 0x80000005u) << r["result"].dump();
 }
 
 TEST(Scenario, WithoutTempTheRunEndsAfterThePowerCheckWithItsLogOnDriveC) {

@@ -40,7 +40,7 @@ constexpr NotShown kNotShownUnderWine[] = {
     {"/tools/runs/*/program", "the Windows builds of the tools hand their run to the server: the program file is not seen"},
     {"/tools/runs/*/error", "Wine's relay trace shows that a tool could not start, not the error it gave"},
     {"/tools/runs/*/directory", "the relay passes the working directory with its trailing backslash"},
-    {"/workingFolder/files", "Wine refuses to delete the file of a loaded driver: AddMem.sys stays in the working folder"},
+    {"/workingFolder/files", "Wine refuses to delete the file of a loaded driver: AddMem.sys (AddMem64.sys in a 64-bit prefix) stays in the working folder"},
     {"/inputDevices", "Wine lists no device of setup class \"Mouse\" and cannot disable one"},
     {"/switchOff/privilegeEnabled", "Wine does not show whether the shutdown privilege was enabled"},
     {"/messageBoxes/*/style", "the watcher sees a box's buttons but not which standard icon it shows (icons are per process)"},
@@ -97,6 +97,8 @@ struct Row {
 };
 
 const Row kRows[] = {
+    // A 64-bit prefix: the program installs the bench's x64 driver, AddMem64.sys; a 32-bit prefix
+    // the i386 one, AddMem.sys.
     {"full-update", "default", "full", {}, 0},
     {"signed-update", "default", "signed", {}, 0},
     {"signed-changed", "default", "signed-changed", {}, 0x80000003u},

@@ -17,6 +17,7 @@
 #include "hw/input.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
+#include "tests/unit/package_builder.h"
 #include "tests/unit/stand_in_tool.h"
 #include "tests/unit/wph_builder.h"
 
@@ -43,7 +44,7 @@ class BiosFlashToolTest : public EmulatedWorldTest {
         const std::string& tool = stand_in_tool::Bytes();
         ASSERT_FALSE(tool.empty());
         Put("SWinFlash.exe", tool);
-        Put("AddMem.sys", "driver");
+        Put("AddMem.sys", testpkg::DriverImage(false));
         for (const char* name : kPhoenixWorkingFiles) Put(name, name);
         for (const char* name : kAmiFiles) Put(name, name);
         // The image the tool refused, as it leaves it behind.

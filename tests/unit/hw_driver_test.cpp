@@ -55,6 +55,46 @@ TEST_F(AccessDriverTest, AddmemIsInstalledFromTheCurrentDirectoryWhenItsDeviceIs
     EXPECT_EQ(emu::OpenDeviceHandles(), 1);
 }
 
+// Windows starts a kernel driver only when it is a native image for its own processor: the
+// service names the file of the driver the run took, and any other file does not start.
+TEST_F(AccessDriverTest, ServiceStartsOnlyADriverForTheProcessorOfTheRunningWindows) {
+    struct Row {
+        const char* name;
+        bool windows64;
+        bool took64;      // the run took the package's 64-bit driver
+        std::string file;  // what lies in the current directory under the driver's name
+        const char* image;
+        const char* why;  // "" when it starts
+    } rows[] = {
+        {"x64 driver on 64-bit Windows", true, true, testpkg::DriverImage(true), "ADDMEM64.SYS", ""},
+        {"i386 driver on 32-bit Windows", false, false, testpkg::DriverImage(false), "ADDMEM.SYS", ""},
+        {"i386 driver on 64-bit Windows", true, false, testpkg::DriverImage(false), "ADDMEM.SYS",
+         "a 32-bit (i386) driver; this 64-bit Windows loads only x64 drivers"},
+        {"x64 driver on 32-bit Windows", false, false, testpkg::DriverImage(true), "ADDMEM.SYS",
+         "a 64-bit (x64) driver; this 32-bit Windows loads only i386 drivers"},
+        {"not a program", true, false, "emulated driver", "ADDMEM.SYS", "not a Windows image (no MZ header)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ResetProgramState();
+        MakeMachine(row.windows64 ? R"({"windows": {"major": 10, "minor": 0, "wow64": true}})"
+                                  : R"({"windows": {"major": 10, "minor": 0, "wow64": false}})");
+        ctx.accessDriver64 = row.took64 ? 1 : 0;
+        PutFile(std::string(kProgramFolder) + "\\" + row.image, row.file);
+        EXPECT_EQ(OpenAccessDriver(), row.why[0] == '\0');
+        opened_ = row.why[0] == '\0';
+        EXPECT_EQ(emu::Service("ADDMEM").imagePath, std::string(kProgramFolder) + "\\" + row.image);
+        const auto starts = Events("service");
+        const auto start = std::find_if(starts.begin(), starts.end(),
+                                        [](const nlohmann::json& e) { return e["call"] == "StartService"; });
+        ASSERT_NE(start, starts.end());
+        EXPECT_EQ((*start)["error"], row.why[0] == '\0' ? 0 : 193);
+        EXPECT_EQ(start->value("why", ""), row.why);
+        if (opened_) CloseAccessDriver();
+        opened_ = false;
+    }
+}
+
 TEST_F(AccessDriverTest, AStaleServiceIsDeletedAndCreatedAgainWithTheCurrentDirectorysDriver) {
     MakeMachine(R"({"windows": {"major": 5, "minor": 1, "wow64": false},
                     "services": {"addmem": {"state": "stale", "imagePath": "C:\\Old\\ADDMEM.SYS"}}})");

@@ -249,8 +249,9 @@ TEST_F(LanguageTest, CheckSystemPowerIsLoggedInTheTempDirectoryOnEveryWindows) {
         nlohmann::json patch = nlohmann::json::parse(machine);
         patch["power"] = {{"acLine", 0}, {"batteryPercent", 100}};
         MakeMachine(patch.dump());
-        PutFile(kProgram, testpkg::ProgramWithPackage(8, {{"AddMem.sys.gz", testpkg::Gzip("emulated driver")},
-                                                          {"ConResEn.dll.gz", testpkg::Gzip("no library")}}));
+        std::vector<testpkg::Entry> entries = testpkg::DriverEntries();
+        entries.push_back({"ConResEn.dll.gz", testpkg::Gzip("no library")});
+        PutFile(kProgram, testpkg::ProgramWithPackage(8, entries));
         std::string commandLine;
         EXPECT_EQ(ProgramEntry(os::ProgramModule(), commandLine.data()), 0x80000010u);
         EXPECT_NE(ReadFileBytes(std::string(kTemp) + "\\DebugLog.txt").find("Check System Power\r\n"), std::string::npos);

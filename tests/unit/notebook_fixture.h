@@ -18,6 +18,7 @@
 #include "micom/ec.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
+#include "tests/unit/package_builder.h"
 
 // Profile patches that choose each access device.
 inline constexpr const char* kQlix64Machine =
@@ -67,11 +68,12 @@ class NotebookTest : public EmulatedWorldTest {
     }
 
     // A notebook from the default profile with patch over it, its Windows version probed, and the
-    // ADDMEM driver file in the current directory (where the service is installed from).
+    // ADDMEM driver file for that Windows in the current directory (where the service is installed
+    // from).
     void MakeMachine(const std::string& patch = "{}") {
         MakeWorld(patch);
-        PutFile(std::string(kProgramFolder) + "\\AddMem.sys", "emulated driver");
         ProbeWindowsVersion();
+        PutFile(std::string(kProgramFolder) + "\\AddMem.sys", testpkg::DriverImage(ctx.isWow64 != 0));
         emu::ClearHardwareRecord();
     }
     // MakeMachine, then the access device opened and the records cleared.

@@ -59,4 +59,27 @@ inline std::string ProgramWithPackage(uint32_t defaultOptions, const std::vector
     return file;
 }
 
+// The smallest file Windows takes for a kernel driver of a processor: a PE header of the native
+// subsystem for i386 or x64 (no sections, no code), the emulated Windows starts it as a driver.
+inline std::string DriverImage(bool x64) {
+    const size_t optionalSize = x64 ? 240 : 224;
+    std::string file(0x40 + 24 + optionalSize, '\0');
+    file[0] = 'M';
+    file[1] = 'Z';
+    PutU32(file, 0x3C, 0x40);
+    file.replace(0x40, 4, "PE\0\0", 4);
+    PutU32(file, 0x44, x64 ? 0x8664u : 0x014Cu);  // machine; no sections
+    PutU32(file, 0x54, static_cast<uint32_t>(optionalSize) | 0x0002u << 16);  // executable image
+    const size_t optional = 0x40 + 24;
+    PutU32(file, optional, x64 ? 0x20Bu : 0x10Bu);
+    PutU32(file, optional + 68, 1);  // native subsystem
+    PutU32(file, optional + (x64 ? 108 : 92), 16);  // data directories
+    return file;
+}
+
+// The package entries of both access drivers, as a release carries them.
+inline std::vector<Entry> DriverEntries() {
+    return {{"AddMem.sys.gz", Gzip(DriverImage(false))}, {"AddMem64.sys.gz", Gzip(DriverImage(true))}};
+}
+
 }  // namespace testpkg

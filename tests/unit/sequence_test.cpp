@@ -58,7 +58,7 @@ TEST_F(SequenceTest, RomshellWithoutAPackageCannotPrepareItsDriver) {
 TEST_F(SequenceTest, RomshellRefusesAnUnknownOptionOnlyAfterTheUnpack) {
     if (kVariant.parsesOptionsFirst) GTEST_SKIP() << "this program parses its options before the package";
     MakeWorld();
-    PutFile(kProgram, testpkg::ProgramWithPackage(8, {{"AddMem.sys.gz", testpkg::Gzip("driver")}}));
+    PutFile(kProgram, testpkg::ProgramWithPackage(8, testpkg::DriverEntries()));
     EXPECT_EQ(Run("/BOGUS"), 0x8000000eu);
     auto boxes = MessageBoxes();
     ASSERT_EQ(boxes.size(), 2u);
@@ -71,7 +71,7 @@ TEST_F(SequenceTest, RomshellRefusesAnUnknownOptionOnlyAfterTheUnpack) {
 TEST_F(SequenceTest, OnWindows61TheDriverFileIsNeverPutIntoTemp) {
     if (!kVariant.hasAmiPath) GTEST_SKIP() << "this program prepares no driver before the package";
     MakeWorld(R"({"windows": {"major": 6, "minor": 1}, "accessDevices": {"qtv": true}})");
-    PutFile(kProgram, testpkg::ProgramWithPackage(8, {{"AddMem.sys.gz", testpkg::Gzip("driver")}}));
+    PutFile(kProgram, testpkg::ProgramWithPackage(8, testpkg::DriverEntries()));
     EXPECT_EQ(Run("/BOGUS"), 0x8000000eu);
     EXPECT_FALSE(FileExists("C:\\Users\\tech\\AppData\\Local\\Temp\\AddMem.sys"));
 }
@@ -80,7 +80,7 @@ TEST_F(SequenceTest, PackagesNoMessageBoxHoldsFromTheStart) {
     // Without TEMP the run ends at the working directory, in both programs, before any option of
     // the command line could have been read by the one that reads it late.
     MakeWorld(R"({"windows": {"temp": null}})");
-    PutFile(kProgram, testpkg::ProgramWithPackage(0x20, {{"AddMem.sys.gz", testpkg::Gzip("driver")}}));
+    PutFile(kProgram, testpkg::ProgramWithPackage(0x20, testpkg::DriverEntries()));
     EXPECT_EQ(Run(""), 0x8000000fu);
     EXPECT_TRUE(MessageBoxes().empty());
 }

@@ -185,33 +185,66 @@ TEST_F(WorkDirTest, CleanUpRemovesEveryNamedFileAndLeavesTheRest) {
     EXPECT_TRUE(FileExists(Work("devcon.exe")));
 }
 
+// After the package went into the working directory, the driver installed from there is the 64-bit
+// one on 64-bit Windows when the package carried it.
+TEST_F(WorkDirTest, UnpackedPackageGivesTheAccessDriverOfTheRunningWindows) {
+    const struct {
+        int isWow64;
+        bool carries64;
+        int chosen64;
+    } rows[] = {{1, true, 1}, {1, false, 0}, {0, true, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.isWow64) + (row.carries64 ? " carries" : " lacks") + " AddMem64.sys");
+        ResetUpdateContext();
+        EnterWorkDir();
+        ctx.isWow64 = row.isWow64;
+        PutFile(Work("AddMem.sys"), "driver 32");
+        if (row.carries64) PutFile(Work("AddMem64.sys"), "driver 64");
+        ChooseUnpackedAccessDriver();
+        EXPECT_EQ(ctx.accessDriver64, row.chosen64);
+    }
+}
+
 #if !ROMSHELL_PHX
 // The access driver's file goes into TEMP ("C:\" without it) before the working directory exists,
-// and that directory stays current for the driver's installation.
+// and that directory stays current for the driver's installation. 64-bit Windows takes the 64-bit
+// driver when the package carries it; a package of the 32-bit driver alone gives that one.
 TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTempAndTempStaysCurrent) {
     struct Row {
         const char* patch;
         const char* folder;
-        bool withDriver;
-        int result;
+        int isWow64;
+        const char* carried;    // entries: "32", "64", "32 64" or ""
+        const char* extracted;  // the one file extracted, or ""
     } rows[] = {
-        {"{}", kTemp, true, 1},
-        {R"({"windows": {"temp": null}})", "C:\\", true, 1},
-        {"{}", kTemp, false, 0},
+        {"{}", kTemp, 0, "32 64", "AddMem.sys"},
+        {"{}", kTemp, 1, "32 64", "AddMem64.sys"},
+        {"{}", kTemp, 1, "32", "AddMem.sys"},
+        {"{}", kTemp, 0, "64", ""},
+        {R"({"windows": {"temp": null}})", "C:\\", 1, "32 64", "AddMem64.sys"},
+        {"{}", kTemp, 1, "", ""},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.patch);
+        SCOPED_TRACE(std::string(row.patch) + " wow64 " + std::to_string(row.isWow64) + " carries " + row.carried);
         ResetUpdateContext();
         MakeWorld(row.patch);
+        ctx.isWow64 = row.isWow64;
         std::vector<testpkg::Entry> entries = {{"other.txt.gz", testpkg::Gzip("x")}};
-        if (row.withDriver) entries.push_back({"addmem.sys.gz", testpkg::Gzip("driver")});
+        const std::string carried = row.carried;
+        if (carried.find("32") != std::string::npos) entries.push_back({"addmem.sys.gz", testpkg::Gzip("driver 32")});
+        if (carried.find("64") != std::string::npos) entries.push_back({"AddMem64.sys.gz", testpkg::Gzip("driver 64")});
         PutFile("C:\\Users\\tech\\Desktop\\romshell.exe", testpkg::ProgramWithPackage(8, entries));
-        EXPECT_EQ(PrepareLegacyDriver(), row.result);
+        const bool extracts = row.extracted[0] != '\0';
+        EXPECT_EQ(PrepareLegacyDriver(), extracts ? 1 : 0);
         EXPECT_TRUE(EqualIgnoreCase(CurrentDirectory().c_str(), row.folder) ||
                     EqualIgnoreCase((CurrentDirectory() + "\\").c_str(), row.folder))
             << CurrentDirectory();
-        const std::string file = std::string(row.folder) + (row.folder[std::strlen(row.folder) - 1] == '\\' ? "" : "\\") + "addmem.sys";
-        EXPECT_EQ(FileExists(file), row.withDriver);
+        const std::string folder =
+            std::string(row.folder) + (row.folder[std::strlen(row.folder) - 1] == '\\' ? "" : "\\");
+        for (const char* name : {"AddMem.sys", "AddMem64.sys"}) {
+            EXPECT_EQ(FileExists(folder + name), EqualIgnoreCase(name, row.extracted)) << name;
+        }
+        EXPECT_EQ(ctx.accessDriver64, EqualIgnoreCase(row.extracted, "AddMem64.sys") ? 1 : 0);
     }
 }
 

@@ -95,6 +95,10 @@ json ResultSection(const std::vector<json>& transcript) {
     if (exit == nullptr || !(*exit)["code"].is_number()) return {{"ended", false}};
     json r = DescribeResult((*exit)["code"].get<uint32_t>());
     r["ended"] = true;
+    // A driver that Windows would not start (the last one refused): what it was and why.
+    for (const json& e : transcript)
+        if (e.value("event", "") == "service" && e.value("call", "") == "StartService" && e.contains("why"))
+            r["driverNotStarted"] = {{"imagePath", e.value("imagePath", "")}, {"why", e["why"]}};
     return r;
 }
 
@@ -679,6 +683,9 @@ std::string FormatReport(const json& r) {
         if (result.contains("englishCaption")) o << " (" << Quote(result["englishCaption"]) << " in English)";
         o << "\n";
         if (result.contains("text")) o << Indent(Text(result["text"]), "    ");
+        if (result.contains("driverNotStarted"))
+            o << "  Windows did not start the access driver " << Text(result["driverNotStarted"]["imagePath"]) << ": "
+              << Text(result["driverNotStarted"]["why"]) << "\n";
     }
 
     o << "\nMessage boxes:" << (r["messageBoxes"].empty() ? " none\n" : "\n");
