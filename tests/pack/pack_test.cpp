@@ -471,6 +471,8 @@ TEST_F(PackTest, VerifyRefusesStandInsWrongKindsAndProcessorsAndTheBenchsDriver)
         {"AddMem64.sys", WindowsFile("AddMem64.sys"), false, ""},
         {"AddMem.sys", "the hardware's access driver, as a line of text", false, "AddMem.sys: not a Windows file (no MZ header)"},
         {"AddMem.sys", bench, false, "AddMem.sys is the test bench's driver (it forwards to notebook-emu): never release this package"},
+        {"AddMem64.sys", WindowsFile("AddMem64.sys", kX64, "...." ROMSHELL_BENCH_DRIVER_MARKER "...."), false,
+         "AddMem64.sys is the test bench's driver (it forwards to notebook-emu): never release this package"},
         {"AddMem.sys", WindowsFile("AddMem.sys", kX64), false, "AddMem.sys: is a driver for x64; its name says a driver for i386"},
         {"AddMem64.sys", WindowsFile("AddMem64.sys", kI386), false, "AddMem64.sys: is a driver for i386; its name says a driver for x64"},
         {"AddMem.sys", WindowsFile("AddMem.exe"), false, "AddMem.sys: is a program for i386; its name says a driver for i386"},

@@ -1042,8 +1042,8 @@ bool VerifyPackage(const std::string& file, const std::optional<std::string>& va
         if (!reason.empty()) continue;
         const std::string where = file + ": " + Printable(fileName);
         const std::string_view marker = ROMSHELL_BENCH_DRIVER_MARKER;
-        if (Lower(fileName) == "addmem.sys" &&
-            std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end()) {
+        // Under either driver name (or any other): the bench builds both processors' drivers.
+        if (std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end()) {
             standIns->push_back(where + " is the test bench's driver (it forwards to notebook-emu): never release this package");
             continue;
         }
