@@ -510,6 +510,129 @@ TEST(Scenario, ToolsInAFolderWithBlanksNeverStartAPlantedProgram) {
     EXPECT_EQ(r["tools"]["runs"][0]["program"], work + "SWinFlash.exe");
 }
 
+// --- A second program of the logged-on user against the run (the profile's windows.attacks and
+// windows.links). Who may change the working folder is enforced by its ACL on Windows, which Wine
+// ignores: the emulated Windows models it, so these rows run here and not under Wine.
+
+const std::string kTempPath = "C:\\Users\\tech\\AppData\\Local\\Temp";
+const std::string kWorkPath = kTempPath + "\\__Korvane_Update";
+const std::string kCanary = "C:\\Users\\tech\\Documents\\canary.txt";
+
+// A file of a scenario's world as the emulated Windows holds it.
+std::string WorldFile(const std::string& world, const std::string& windowsPath) {
+    std::string host = std::string(SCENARIO_WORLDS) + "/" + world + "/C" + windowsPath.substr(2);
+    std::replace(host.begin(), host.end(), '\\', '/');
+    std::ifstream in(host, std::ios::binary);
+    if (!in) return "(missing)";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Scenario, ThePlantedOrSwappedFileNeverRunsAndWhatTheUserLinkedSurvives) {
+    struct Row {
+        const char* world;
+        std::string patch;           // laid over the default notebook; every row has the canary
+        Strings options;
+        uint32_t code;
+        Strings attackOutcomes;      // of each attack, in order
+        Strings tools;
+        std::string setAside;        // what the user's thing at the folder's path became, or ""
+    };
+    const std::string canary = "\"" + kCanary + "\": \"keep\"";
+    const auto attack = [](const char* moment, const std::string& path) {
+        return std::string("{\"moment\": \"") + moment + "\", \"path\": \"" + path + "\"}";
+    };
+    const auto escaped = [](std::string text) {
+        std::string out;
+        for (char c : text) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return out;
+    };
+    const auto windows = [&](const std::string& files, const std::string& links, const std::string& attacks) {
+        return "{\"windows\": {\"files\": {" + escaped(files) + "}, \"links\": {" + escaped(links) +
+               "}, \"attacks\": [" + escaped(attacks) + "]}}";
+    };
+    const Row rows[] = {
+        // The folder is emptied before the confirmation; a tool dropped in while the box waits
+        // would survive the staging (a rename never replaces).
+        {"attack-tool-at-confirmation", windows(canary, "", attack("confirmation", kWorkPath + "\\SWinFlash.exe")), {},
+         0, {"refused"}, {kBiosTool, kMicomTool}, ""},
+        {"attack-tool-swapped-before-run", windows(canary, "", attack("beforeTool", kWorkPath + "\\SWinFlash.exe")), {},
+         0, {"refused"}, {kBiosTool, kMicomTool}, ""},
+        // The driver no longer lies in bare TEMP: one planted there is never installed.
+        {"attack-driver-swapped-before-service",
+         windows(canary, "",
+                 attack("serviceStart", kWorkPath + "\\Startup\\AddMem.sys") + ", " +
+                     attack("serviceStart", kTempPath + "\\AddMem.sys")),
+         {}, 0, {"refused", "planted"}, {kBiosTool, kMicomTool}, ""},
+        {"attack-link-at-folder", windows(canary, "\"" + kWorkPath + "\": \"C:\\Users\\tech\\Documents\"", ""), {}, 0, {},
+         {kBiosTool, kMicomTool}, kWorkPath + ".1\\canary.txt"},
+        {"attack-folder-made-beforehand",
+         windows(canary + ", \"" + kWorkPath + "\\SWinFlash.exe\": \"PLANTED\", \"" + kWorkPath + "\\mine.txt\": \"mine\"",
+                 "", ""),
+         {}, 0, {}, {kBiosTool, kMicomTool}, kWorkPath + ".1\\mine.txt"},
+        // A blank in the serial read from the firmware would split "/DSS:" into two switches.
+        {"attack-dmi-serial-blank",
+         "{\"dmi\": {\"serial\": \"KV580A 123456\"}, \"windows\": {\"files\": {" + escaped(canary) + "}}}", {"/MODE=3"},
+         0x8000000Eu, {}, {}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunPatchedScenario(row.world, "default", json::parse(row.patch), "full", row.options));
+        EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
+        Strings outcomes;
+        for (const json& a : r["attacks"]["attempts"]) outcomes.push_back(a["outcome"]);
+        EXPECT_EQ(outcomes, row.attackOutcomes) << r["attacks"].dump();
+        EXPECT_TRUE(r["attacks"]["plantedUsed"].empty()) << r["attacks"].dump();
+        EXPECT_EQ(ToolCommands(r), row.tools);
+        EXPECT_EQ(WorldFile(row.world, kCanary), "keep");
+        if (!row.setAside.empty()) EXPECT_NE(WorldFile(row.world, row.setAside), "(missing)") << row.setAside;
+        // The run's folder holds nothing of the user's, and the driver it installed is gone.
+        EXPECT_FALSE(Contains(WorkingFolderFiles(r), "mine.txt"));
+        EXPECT_FALSE(r["accessService"]["registered"].get<bool>()) << r["accessService"].dump();
+        if (row.code == 0) EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), 31u);
+        else ExpectFlashUntouched(r);
+    }
+}
+
+// The ADDMEM service gives whoever opens its device physical memory and port access: the one a run
+// created goes with the run on every end, and so does the driver file it was registered from; one
+// found running stays. The emulated service manager records both; the Wine rows check the same.
+TEST(Scenario, TheAccessServiceTheRunCreatedGoesWithTheRunAndOneFoundRunningStays) {
+    struct Row {
+        const char* world;
+        const char* machine;
+        const char* patch;
+        Strings options;
+        uint32_t code;
+        bool createdByRun;
+        bool registeredAfter;
+    };
+    const Row rows[] = {
+        {"service-cancel", "cancel-confirmation", "{}", {}, 0, true, false},
+        {"service-failure-after-start", "micom-tool-fails", "{}", {}, 0x8000000Au, true, false},
+        {"service-block-power-off", "default", "{}", {"/BLOCK_POWER_OFF"}, 0, true, false},
+        {"service-read-bios", "default", "{}", {"/READ_BIOS"}, 0, true, false},
+        {"service-full-update", "default", "{}", {}, 0, true, false},
+        {"service-found-running", "default",
+         R"({"services": {"addmem": {"state": "running", "imagePath": "C:\\Windows\\System32\\drivers\\ADDMEM.SYS"}}})", {}, 0,
+         false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), "full", row.options));
+        EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
+        const json& s = r["accessService"];
+        EXPECT_EQ(s["createdByRun"], row.createdByRun) << s.dump();
+        EXPECT_EQ(s["registered"], row.registeredAfter) << s.dump();
+        EXPECT_EQ(s["running"], row.registeredAfter) << s.dump();
+        EXPECT_TRUE(s["driverFilesLeft"].empty()) << s.dump();
+        // The service goes before the switch-off is asked for: one that went only afterwards
+        // would stay when the switch-off does not happen.
+        if (row.createdByRun && r["switchOff"].contains("flags")) EXPECT_EQ(s["deletedBeforeSwitchOff"], true);
+    }
+}
+
 // A notebook whose SMI handler knows it under another model than its identification block: the
 // program takes the SMI's answer.
 TEST(Scenario, ModelComesFromTheSmiAnswerWhenItDiffersFromTheIdentificationBlock) {

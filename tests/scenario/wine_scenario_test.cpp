@@ -46,6 +46,9 @@ constexpr NotShown kNotShownUnderWine[] = {
     {"/messageBoxes/*/style", "the watcher sees a box's buttons but not which standard icon it shows (icons are per process)"},
     {"/messageBoxes/*/styleText", "the same: the icon's part of the style"},
     {"/messageBoxes/*/owned", "Wine's message box is owned by the desktop when the program passes none"},
+    {"/accessService/running", "Wine's service manager ends with the run's prefix: whether the driver ran is not seen"},
+    {"/accessService/markedForDelete", "the prefix's registry shows whether the service is registered, not its marks"},
+    {"/accessService/imagePath", "the same: only whether it is registered"},
 };
 
 bool Matches(const std::string& pattern, const std::string& pointer) {

@@ -46,7 +46,7 @@ TEST_F(SequenceTest, PhxRefusesAnUnknownOptionBeforeReadingThePackage) {
 TEST_F(SequenceTest, RomshellWithoutAPackageCannotPrepareItsDriver) {
     if (kVariant.parsesOptionsFirst) GTEST_SKIP() << "this program reads its command line first";
     MakeWorld();
-    // A package without the access driver's file: the driver cannot be prepared in TEMP.
+    // A package without the access driver's file: the driver cannot be prepared.
     PutFile(kProgram, testpkg::ProgramWithPackage(8, {{"other.txt.gz", testpkg::Gzip("x")}}));
     EXPECT_EQ(Run(""), 0x80000003u);
     auto boxes = MessageBoxes();
@@ -74,6 +74,7 @@ TEST_F(SequenceTest, OnWindows61TheDriverFileIsNeverPutIntoTemp) {
     PutFile(kProgram, testpkg::ProgramWithPackage(8, {{"AddMem.sys.gz", testpkg::Gzip("driver")}}));
     EXPECT_EQ(Run("/BOGUS"), 0x8000000eu);
     EXPECT_FALSE(FileExists("C:\\Users\\tech\\AppData\\Local\\Temp\\AddMem.sys"));
+    EXPECT_FALSE(FileExists("C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\Startup\\AddMem.sys"));
 }
 
 TEST_F(SequenceTest, PackagesNoMessageBoxHoldsFromTheStart) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "emu/winfs.h"
 #include "core/variant.h"
 #include "base/text.h"
 #include "os/os.h"
@@ -16,13 +17,13 @@
 
 namespace {
 
-constexpr const char kTemp[] = "C:\\Users\\tech\\AppData\\Local\\Temp";
 constexpr const char kWork[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\";
 
 class WorkDirTest : public EmulatedWorldTest {
   protected:
     void SetUp() override {
         ResetUpdateContext();
+        ReleaseWorkingFolders();
         MakeWorld();
     }
     std::string Work(const std::string& name) { return std::string(kWork) + name; }
@@ -69,6 +70,7 @@ TEST_F(WorkDirTest, TempTooLongForThePathBufferFails) {
 }
 
 TEST_F(WorkDirTest, AnEarlierRunsFilesAreDeletedOneLogLineEach) {
+    ASSERT_EQ(emu::CreatePrivateWindowsDirectory(Work("")), 0u);
     PutFile(Work("old.bin"), "1");
     PutFile(Work("DebugLog.txt"), "last run\r\n");
     PutFile(Work("sub\\inner.txt"), "stays");
@@ -84,6 +86,40 @@ TEST_F(WorkDirTest, AnEarlierRunsFilesAreDeletedOneLogLineEach) {
         EXPECT_NE(log.find(std::string("DeleteDirectoryFile : ") + name + " is Deleted\r\n"),
                   std::string::npos)
             << name;
+    }
+}
+
+// Whatever the user placed at the folder's path is never followed, emptied or written into: it is
+// set aside under the next free name and a folder only administrators can change is made anew.
+// The emulated Windows models who may change a folder; Windows enforces it by the folder's ACL.
+TEST_F(WorkDirTest, WhatTheUserPlacedAtTheFoldersPathIsSetAsideUnfollowed) {
+    const std::string path = std::string(kWork).substr(0, std::strlen(kWork) - 1);
+    const std::string canary = "C:\\Users\\tech\\Documents\\canary.txt";
+    struct Row {
+        const char* name;
+        std::string files;  // the profile's windows.files
+        std::string links;  // the profile's windows.links
+        bool takenUp;       // "<path>.1" is taken already
+    } rows[] = {
+        {"LinkToAnotherFolder", "{\"" + canary + "\": \"keep\"}",
+         "{\"" + path + "\": \"C:\\\\Users\\\\tech\\\\Documents\"}", false},
+        {"FolderTheUserMade", "{\"" + canary + "\": \"keep\", \"" + path + "\\\\SWinFlash.exe\": \"PLANTED\"}", "{}", false},
+        {"FileAtThePath", "{\"" + canary + "\": \"keep\", \"" + path + "\": \"a file\"}", "{}", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ResetUpdateContext();
+        ReleaseWorkingFolders();
+        MakeWorld("{\"windows\": {\"files\": " + row.files + ", \"links\": " + row.links + "}}");
+        if (row.takenUp) PutFile(path + ".1", "taken");
+        ASSERT_EQ(PrepareWorkingDirectory(), kResultOk);
+        const std::string aside = path + (row.takenUp ? ".2" : ".1");
+        EXPECT_TRUE(emu::IsPrivateWindowsFolder(path));
+        EXPECT_FALSE(FileExists(Work("SWinFlash.exe")));
+        EXPECT_TRUE(FileExists(canary));
+        EXPECT_EQ(ReadFileBytes(canary), "keep");
+        EXPECT_FALSE(FileExists("C:\\Users\\tech\\Documents\\DebugLog.txt"));
+        EXPECT_TRUE(emu::IsWindowsLink(aside) || FileExists(aside) || FileExists(aside + "\\SWinFlash.exe")) << aside;
     }
 }
 
@@ -188,20 +224,24 @@ TEST_F(WorkDirTest, CleanUpRemovesEveryNamedFileAndLeavesTheRest) {
 #if !ROMSHELL_PHX
 // The access driver's file goes into TEMP ("C:\" without it) before the working directory exists,
 // and that directory stays current for the driver's installation.
-TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTempAndTempStaysCurrent) {
+// The driver goes into the startup folder of the working folder, which only administrators can
+// change, and that folder stays current for the service's installation.
+TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTheStartupFolderWhichStaysCurrent) {
+    constexpr const char kStartup[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\Startup";
     struct Row {
         const char* patch;
         const char* folder;
         bool withDriver;
         int result;
     } rows[] = {
-        {"{}", kTemp, true, 1},
-        {R"({"windows": {"temp": null}})", "C:\\", true, 1},
-        {"{}", kTemp, false, 0},
+        {"{}", kStartup, true, 1},
+        {R"({"windows": {"temp": null}})", "C:\\__Korvane_Update\\Startup", true, 1},
+        {"{}", kStartup, false, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.patch);
         ResetUpdateContext();
+        ReleaseWorkingFolders();
         MakeWorld(row.patch);
         std::vector<testpkg::Entry> entries = {{"other.txt.gz", testpkg::Gzip("x")}};
         if (row.withDriver) entries.push_back({"addmem.sys.gz", testpkg::Gzip("driver")});
@@ -212,6 +252,7 @@ TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTempAndTempStaysCurrent) {
             << CurrentDirectory();
         const std::string file = std::string(row.folder) + (row.folder[std::strlen(row.folder) - 1] == '\\' ? "" : "\\") + "addmem.sys";
         EXPECT_EQ(FileExists(file), row.withDriver);
+        EXPECT_TRUE(emu::IsPrivateWindowsFolder(row.folder));
     }
 }
 
