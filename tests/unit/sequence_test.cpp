@@ -7,6 +7,7 @@
 #include "app/entry.h"
 #include "core/variant.h"
 #include "os/os.h"
+#include "package/workdir.h"
 #include "tests/support/emulated_world.h"
 #include "tests/unit/package_builder.h"
 
@@ -16,7 +17,10 @@ constexpr const char kProgram[] = "C:\\Users\\tech\\Desktop\\romshell.exe";
 
 class SequenceTest : public EmulatedWorldTest {
   protected:
-    void SetUp() override { ResetUpdateContext(); }
+    void SetUp() override {
+        ResetUpdateContext();
+        ReleaseWorkingFolders();
+    }
     uint32_t Run(std::string commandLine) {
         return ProgramEntry(os::ProgramModule(), commandLine.data());
     }

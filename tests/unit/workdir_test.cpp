@@ -6,9 +6,11 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "core/context.h"
-#include "emu/winfs.h"
 #include "core/variant.h"
+#include "emu/winfs.h"
 #include "base/text.h"
 #include "os/os.h"
 #include "package/workdir.h"
@@ -94,31 +96,32 @@ TEST_F(WorkDirTest, AnEarlierRunsFilesAreDeletedOneLogLineEach) {
 // The emulated Windows models who may change a folder; Windows enforces it by the folder's ACL.
 TEST_F(WorkDirTest, WhatTheUserPlacedAtTheFoldersPathIsSetAsideUnfollowed) {
     const std::string path = std::string(kWork).substr(0, std::strlen(kWork) - 1);
-    const std::string canary = "C:\\Users\\tech\\Documents\\canary.txt";
+    const std::string documents = "C:\\Users\\tech\\Documents";
+    const std::string canary = documents + "\\canary.txt";
     struct Row {
         const char* name;
-        std::string files;  // the profile's windows.files
-        std::string links;  // the profile's windows.links
-        bool takenUp;       // "<path>.1" is taken already
+        nlohmann::json files;  // the profile's windows.files besides the canary
+        nlohmann::json links;  // the profile's windows.links
+        bool takenUp;          // "<path>.1" is taken already
     } rows[] = {
-        {"LinkToAnotherFolder", "{\"" + canary + "\": \"keep\"}",
-         "{\"" + path + "\": \"C:\\\\Users\\\\tech\\\\Documents\"}", false},
-        {"FolderTheUserMade", "{\"" + canary + "\": \"keep\", \"" + path + "\\\\SWinFlash.exe\": \"PLANTED\"}", "{}", false},
-        {"FileAtThePath", "{\"" + canary + "\": \"keep\", \"" + path + "\": \"a file\"}", "{}", true},
+        {"LinkToAnotherFolder", nlohmann::json::object(), {{path, documents}}, false},
+        {"FolderTheUserMade", {{path + "\\SWinFlash.exe", "PLANTED"}}, nlohmann::json::object(), false},
+        {"FileAtThePath", {{path, "a file"}}, nlohmann::json::object(), true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ResetUpdateContext();
         ReleaseWorkingFolders();
-        MakeWorld("{\"windows\": {\"files\": " + row.files + ", \"links\": " + row.links + "}}");
+        nlohmann::json files = row.files;
+        files[canary] = "keep";
+        MakeWorld(nlohmann::json{{"windows", {{"files", files}, {"links", row.links}}}}.dump());
         if (row.takenUp) PutFile(path + ".1", "taken");
         ASSERT_EQ(PrepareWorkingDirectory(), kResultOk);
         const std::string aside = path + (row.takenUp ? ".2" : ".1");
         EXPECT_TRUE(emu::IsPrivateWindowsFolder(path));
         EXPECT_FALSE(FileExists(Work("SWinFlash.exe")));
-        EXPECT_TRUE(FileExists(canary));
         EXPECT_EQ(ReadFileBytes(canary), "keep");
-        EXPECT_FALSE(FileExists("C:\\Users\\tech\\Documents\\DebugLog.txt"));
+        EXPECT_FALSE(FileExists(documents + "\\DebugLog.txt"));
         EXPECT_TRUE(emu::IsWindowsLink(aside) || FileExists(aside) || FileExists(aside + "\\SWinFlash.exe")) << aside;
     }
 }
