@@ -327,11 +327,12 @@ TEST(Scenario, WithoutTempTheRunEndsAfterThePowerCheckWithItsLogOnDriveC) {
     EXPECT_EQ(r["messageBoxes"][0]["text"], "Fail to create directory.");
     EXPECT_FALSE(r["progressWindow"]["shown"].get<bool>());
     EXPECT_TRUE(r["workingFolder"]["path"].is_null());
-    // Without TEMP the driver file and the language library go to C:\, which is then current: the
-    // log lines up to the failure are written there, and the power check was the last step.
+    // Without TEMP the driver file and the language library go to a startup folder on C:\, which is
+    // then current: the log lines up to the failure are written there, and the power check was the
+    // last step.
     Strings logs;
     for (const json& log : r["debugLogs"]) logs.push_back(log["path"].get<std::string>());
-    ASSERT_EQ(logs, Strings{"C:\\DebugLog.txt"});
+    ASSERT_EQ(logs, Strings{"C:\\__Korvane_Update\\Startup\\DebugLog.txt"});
     const json& lines = r["debugLogs"][0]["lines"];
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Check System Power");

@@ -166,14 +166,17 @@ json DmiDialogSection(const std::vector<json>& transcript) {
     return {{"shown", true}, {"title", Get(*dialog, "title")}, {"fields", fields}, {"presses", presses}};
 }
 
-// The folders a run writes its debug log to: where it started, TEMP, the working folder.
+// The folders a run writes its debug log to: where it started, TEMP, the working folder's startup
+// folder (current until the working folder is prepared), the working folder.
 json DebugLogSection(const json& profile, const std::string& workDir) {
     std::vector<std::string> folders;
     const json& w = profile["windows"];
     std::string start = w["currentDirectory"].is_string() ? w["currentDirectory"].get<std::string>()
                                                            : FolderOf(w["programPath"].get<std::string>());
     folders.push_back(start);
-    folders.push_back(w["temp"].is_string() ? w["temp"].get<std::string>() : "C:\\");
+    const std::string temp = w["temp"].is_string() ? w["temp"].get<std::string>() : "C:\\";
+    folders.push_back(temp);
+    folders.push_back(Join(Join(temp, kWorkingFolderName), "Startup"));
     if (!workDir.empty()) folders.push_back(workDir);
     json logs = json::array();
     std::vector<std::string> seen;
