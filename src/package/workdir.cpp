@@ -148,7 +148,8 @@ bool SetAside(const char* path) {
 }
 
 // Makes the folder at path (without a final backslash) the run's own: a real folder that only
-// administrators and SYSTEM can change, held open from now on. A folder of this kind that an
+// administrators and SYSTEM can change (where the file system keeps security), held open from
+// now on. A folder of this kind that an
 // earlier run left is taken as it is; anything else at the path is set aside, so that nothing is
 // ever written or deleted through a link the user placed there, or into a folder the user can
 // still change (files the user planted, or handles the user opened before the run, would outlive
@@ -163,7 +164,10 @@ bool MakeOwnFolder(const char* path, FolderSlot slot, bool* made) {
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
         const bool created = os::CreatePrivateDirectory(path);
         os::Handle folder = os::OpenDirectoryNoFollow(path);
-        if (os::IsValid(folder) && os::IsPrivateDirectory(folder)) {
+        // A file system that keeps no security (FAT, or Wine, which ignores it) cannot show that
+        // the folder just made is private; one this run made a moment ago is taken all the same.
+        const bool mine = os::IsValid(folder) && os::IsPrivateDirectory(folder);
+        if (os::IsValid(folder) && (mine || created)) {
             if (os::IsValid(heldFolder[slot])) os::CloseHandle(heldFolder[slot]);
             heldFolder[slot] = folder;
             CopyText(heldFolderPath[slot], path);
