@@ -149,11 +149,11 @@ bool SetAside(const char* path) {
 
 // Makes the folder at path (without a final backslash) the run's own: a real folder that only
 // administrators and SYSTEM can change (where the file system keeps security), held open from
-// now on. A folder of this kind that an
-// earlier run left is taken as it is; anything else at the path is set aside, so that nothing is
-// ever written or deleted through a link the user placed there, or into a folder the user can
-// still change (files the user planted, or handles the user opened before the run, would outlive
-// any change of its security). *made tells that the folder was created now.
+// now on. A folder of this kind that an earlier run left is taken as it is; anything else at the
+// path is set aside, so that nothing is ever written or deleted through a link the user placed
+// there, or into a folder the user can still change (files the user planted, or handles the user
+// opened before the run, would outlive any change of its security). *made tells that the folder
+// was created now.
 bool MakeOwnFolder(const char* path, FolderSlot slot, bool* made) {
     *made = false;
     if (os::IsValid(heldFolder[slot]) && EqualIgnoreCase(heldFolderPath[slot], path)) return true;
