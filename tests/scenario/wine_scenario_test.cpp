@@ -99,6 +99,11 @@ struct Row {
     uint32_t result;      // the exit code both runs must end with
 };
 
+// Every row also compares the report's accessService: under Wine the ADDMEM service the run
+// created (seen in the relay trace) must be gone from the prefix's registry after Cancel, a
+// failure, /BLOCK_POWER_OFF, /READ_BIOS and a full update, as in the emulated run. Wine keeps a
+// service manager but no ACLs, so the working folder's protection and the attacks on it are
+// checked in the emulated world only (scenario_test.cpp).
 const Row kRows[] = {
     {"full-update", "default", "full", {}, 0},
     {"full-update-32", "win10-x86", "full", {}, 0},
