@@ -203,6 +203,7 @@ std::vector<std::string> SplitCommandLine(const std::string& text) {
 uint32_t StartProcess(const std::string& application, const std::string& commandLine, const std::string& directory,
                       ChildHandle* child) {
     child->reset();
+    FireAttacks("beforeTool");
     std::string cwd = directory.empty() ? CurrentDirectory() : directory;
     ResolvedPath dir;
     uint32_t error = ResolveWindowsPath(cwd, &dir);
@@ -225,6 +226,7 @@ uint32_t StartProcess(const std::string& application, const std::string& command
         return error;
     }
 
+    if (HoldsPlantedText(program.host)) RecordPlantedUse(program.windows, "CreateProcess");
     // Windows runs any file that holds a program; the host needs the execute bit for it.
     struct stat st;
     if (::stat(program.host.c_str(), &st) == 0)

@@ -34,6 +34,8 @@ const char* const kDefaultProfileText = R"({
     "freeBytes": 107374182400,
     "environment": {},
     "files": {},
+    "links": {},
+    "attacks": [],
     "timerPeriodUs": 1000,
     "tickCountStart": 3600000
   },
@@ -66,6 +68,8 @@ enum class Kind {
     Battery,          // 0..100 or 255
     Environment,      // object of name: text
     Files,            // object of absolute path on drive C: -> text
+    Links,            // object of absolute path on drive C: -> absolute folder path on drive C:
+    Attacks,          // array of {"moment": confirmation|beforeTool|serviceStart, "path": file on C:}
     MessageBoxAnswers,
     ForeignWindows,   // array of {"title": text}
     WindowKeys,       // array of {"key", "when", "afterMs", "dialog"}
@@ -94,6 +98,8 @@ constexpr FieldRule kFields[] = {
     {"/windows/freeBytes", Kind::Unsigned, UINT64_MAX, nullptr},
     {"/windows/environment", Kind::Environment, 0, nullptr},
     {"/windows/files", Kind::Files, 0, nullptr},
+    {"/windows/links", Kind::Links, 0, nullptr},
+    {"/windows/attacks", Kind::Attacks, 0, nullptr},
     {"/windows/timerPeriodUs", Kind::TimerPeriod, 1000000, nullptr},
     {"/windows/tickCountStart", Kind::Unsigned, 0xFFFFFFFF, nullptr},
     {"/power/acLine", Kind::AcLine, 0, nullptr},
@@ -368,6 +374,25 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
                     errors->push_back(name + ": \"" + path + "\" is not a file path on drive C:");
                 else if (!it.value().is_string())
                     errors->push_back(name + "." + path + ": expected a string");
+            }
+            *out = v;
+            return;
+        case Kind::Links:
+            if (!v.is_object()) return errors->push_back(name + ": expected an object of paths and folder paths");
+            for (auto it = v.begin(); it != v.end(); ++it) {
+                if (!IsAbsoluteOnC(it.key()) || !it.value().is_string() || !IsAbsoluteOnC(it.value().get<std::string>()))
+                    errors->push_back(name + ": \"" + it.key() + "\" must lead to a folder path on drive C:");
+            }
+            *out = v;
+            return;
+        case Kind::Attacks:
+            if (!v.is_array()) return errors->push_back(name + ": expected an array of attacks");
+            for (const json& a : v) {
+                const std::string moment = a.is_object() ? a.value("moment", "") : "";
+                if (moment != "confirmation" && moment != "beforeTool" && moment != "serviceStart")
+                    errors->push_back(name + ": moment must be confirmation, beforeTool or serviceStart");
+                else if (!a["path"].is_string() || !IsAbsoluteOnC(a["path"].get<std::string>()) || a.size() != 2)
+                    errors->push_back(name + ": an attack has a moment and a file path on drive C: and nothing else");
             }
             *out = v;
             return;

@@ -117,10 +117,12 @@ uint32_t ScmStart(const std::string& key) {
     std::string name = s["name"].get<std::string>();
     if (s["marked"].get<bool>()) return Report("StartService", name, winerr::kServiceMarkedForDelete);
     if (s["running"].get<bool>()) return Report("StartService", name, winerr::kServiceAlreadyRunning);
+    FireAttacks("serviceStart");
     ResolvedPath image;
     std::string path = s["imagePath"].get<std::string>();
     if (ResolveWindowsPath(path, &image, false, false) != 0 || !image.exists || image.isDirectory)
         return Report("StartService", name, winerr::kFileNotFound, path);
+    if (HoldsPlantedText(image.host)) RecordPlantedUse(path, "StartService");
     if (const std::string why = NotADriverOfThisWindows(image.host); !why.empty())
         return Report("StartService", name, winerr::kBadExeFormat, path, why);
     if (machine::FaultOn(m, "serviceStartFails")) return Report("StartService", name, winerr::kDriverBlocked, path);

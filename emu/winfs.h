@@ -94,3 +94,40 @@ uint32_t WindowsErrorFromErrno(int error, bool parentMissing = false);
 void ResetCurrentDirectory(const std::string& windowsPath);
 
 }  // namespace emu
+
+namespace emu {
+
+// ---- who may change what, as far as the program's rules use it ----
+//
+// The emulated Windows knows two kinds of folder: the ones every folder of the logged-on user is
+// (the user may change them and their files) and private ones, which only administrators and
+// SYSTEM may change (made by CreatePrivateWindowsDirectory, as the program makes its working
+// folder). A directory link (a junction or symbolic link) is a host symbolic link: following it
+// is what Windows does when a path runs through one.
+
+// CreateDirectory with a security descriptor that leaves the folder to administrators and SYSTEM.
+uint32_t CreatePrivateWindowsDirectory(const std::string& path);
+// Whether path names a real folder (not a link) made private.
+bool IsPrivateWindowsFolder(const std::string& path);
+// Whether the last component of path is a directory link; the link itself is not followed.
+bool IsWindowsLink(const std::string& path);
+// Places a directory link at path that leads to target (laying out a world).
+uint32_t MakeWindowsLink(const std::string& path, const std::string& target);
+// Writes text into the file at path as another program of the logged-on user would (creating or
+// replacing it): kAccessDenied inside a private folder, kPathNotFound when its folder is missing.
+uint32_t WriteAsUser(const std::string& path, const std::string& text);
+
+// A second program of the logged-on user acts at named moments of the run: the profile's
+// "windows.attacks", each {"moment", "path"}, writes a text starting with "PLANTED" to path
+// (plants a file, or swaps one) at its moment, once. Moments: "confirmation" (while a box with OK and Cancel waits),
+// "beforeTool" (a process is about to start), "serviceStart" (a driver service is about to
+// start). Each outcome goes into the transcript:
+//   {"event":"attack","moment":"confirmation","path":"...","outcome":"planted"|"refused","error":5}
+void FireAttacks(const char* moment);
+// Whether the file at host path holds a planted text (one that starts with "PLANTED", as every
+// attack's and a profile's planted files do); the caller records that it was about to be run or loaded:
+//   {"event":"attack","outcome":"used","path":"...","by":"CreateProcess"}
+bool HoldsPlantedText(const std::string& hostPath);
+void RecordPlantedUse(const std::string& windowsPath, const char* by);
+
+}  // namespace emu

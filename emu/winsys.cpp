@@ -48,6 +48,8 @@ bool Fits(const json& matcher, const std::string& caption, const std::string& te
 int ShowMessageBox(bool hasOwner, const std::string& text, const std::string& caption, uint32_t style) {
     std::vector<int> buttons = ButtonsOf(style);
     int answer = buttons.front();
+    // While a box that asks to go ahead waits, another program of the user has time to act.
+    if ((style & 0xF) == 1) FireAttacks("confirmation");
     {
         auto lock = LockState();
         json& used = State()["messageBoxAnswersUsed"];

@@ -214,6 +214,15 @@ bool CreateWorld(const std::string& root, const std::string& profileJson, std::s
             if (!WriteWholeFile(file.host, text, error)) return false;
         }
     }
+    // Directory links the user made beforehand (a junction at the working folder's path, say).
+    for (auto it = w["links"].begin(); it != w["links"].end(); ++it) {
+        MakeWindowsFolders(FolderOf(it.key()));
+        MakeWindowsFolders(it.value().get<std::string>());
+        if (MakeWindowsLink(it.key(), it.value().get<std::string>()) != 0) {
+            *error = "cannot place the link " + it.key();
+            return false;
+        }
+    }
     return true;
 }
 

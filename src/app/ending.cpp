@@ -5,6 +5,7 @@
 #include "core/context.h"
 #include "core/messages.h"
 #include "core/run_options.h"
+#include "hw/driver.h"
 #include "micom/micom.h"
 #include "os/os.h"
 #include "package/workdir.h"
@@ -39,6 +40,9 @@ ResultCode ArmPowerOnAndSwitchOff() {
         LoadText(kTextAutoOnFailed, text, sizeof text);
         ShowMessage(kStyleError, ctx.captionText, "%s", text);
     }
+    // The access driver this run installed goes before Windows does: a switch-off that does not
+    // happen must not leave it behind.
+    ReleaseAddmemService();
     ShutdownSystem(os::kEwxPowerOff);
     return kResultOk;
 }

@@ -1,5 +1,6 @@
 // The resource library in the system's language: chosen by the system's default language
-// identifier, unpacked from the program's own package into the TEMP directory, and mapped as a
+// identifier, unpacked from the program's own package into the working folder's startup folder
+// (which only administrators can change, so the copy mapped is the one written), and mapped as a
 // data file.
 //
 // The library is loaded by the full path of the copy just written, never by a bare name: a bare
@@ -16,6 +17,7 @@
 #include "core/variant.h"
 #include "os/os.h"
 #include "package/package.h"
+#include "package/workdir.h"
 
 namespace {
 
@@ -55,19 +57,16 @@ const char* LanguageCode(uint16_t langId) {
 int LoadResourceModule() {
     const char* code = LanguageCode(os::GetSystemDefaultLangID());
 
-    // The working directory does not exist yet: the library is unpacked into TEMP.
-    char folder[kPathSize];
-    const uint32_t length = os::GetEnvironmentVariable("TEMP", folder, sizeof folder);
-    if (length == 0 || length >= sizeof folder) CopyText(folder, "C:\\");
-    os::SetCurrentDirectory(folder);
+    // The working directory is not prepared yet: the library goes into its startup folder.
+    // Without a folder of the run's own the library is not unpacked at all.
+    if (!EnterStartupFolder()) return 0;
 
     char name[32];
     const bool amiLibrary = kVariant.hasAmiPath && ctx.isPhoenixBios == 0;
     FormatText(name, sizeof name, "ConRes%s%s", code, amiLibrary ? "_ami.dll" : ".dll");
     if (ExtractNamedEntry(name) == 0) return 0;
 
-    // The copy just written lies in the directory that is current now (TEMP, or wherever the
-    // change above left it when TEMP could not be made current).
+    // The copy just written lies in the directory that is current now, the startup folder.
     char path[kPathSize];
     const uint32_t folderLength = os::GetCurrentDirectory(path, sizeof path);
     const bool endsInBackslash = folderLength > 0 && folderLength < sizeof path && path[folderLength - 1] == '\\';

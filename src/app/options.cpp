@@ -97,7 +97,10 @@ ResultCode ParseRunOptions(char* micomToolCommand, char* biosToolCommand, char* 
             if (!AppendText(biosToolCommand, kCommandSize, row->text)) return kResultInvalidOption;
             break;
         case OptionAction::Mode:
-            if (!AppendText(biosToolCommand, kCommandSize, " ") ||
+            // The token goes into the BIOS tool's command line as it stands: a quote or a control
+            // character would change how the tool splits its line.
+            if (!IsPlainWord(token) ||
+                !AppendText(biosToolCommand, kCommandSize, " ") ||
                 !AppendText(biosToolCommand, kCommandSize, token)) {
                 return kResultInvalidOption;
             }

@@ -21,6 +21,7 @@
 #include "bios/phoenix.h"
 #include "bios/platform.h"
 #include "dmi/dmi.h"
+#include "hw/driver.h"
 #include "hw/input.h"
 #include "micom/micom.h"
 #include "os/os.h"
@@ -204,7 +205,10 @@ ResultCode RunPhoenixUpdate(char* commandLine, char* micomToolCommand, char* bio
 
 }  // namespace
 
-uint32_t ProgramEntry(os::Module instance, char* commandLine) {
+namespace {
+
+// The run from the version probe to its end; the caller releases what the run leaves running.
+ResultCode RunUpdate(os::Module instance, char* commandLine) {
     char biosToolCommand[kCommandSize] = {};
     char micomToolCommand[kCommandSize] = {};
 
@@ -247,4 +251,14 @@ uint32_t ProgramEntry(os::Module instance, char* commandLine) {
     }
 #endif
     return RunPhoenixUpdate(commandLine, micomToolCommand, biosToolCommand);
+}
+
+}  // namespace
+
+uint32_t ProgramEntry(os::Module instance, char* commandLine) {
+    const ResultCode result = RunUpdate(instance, commandLine);
+    // Every end that leaves Windows running comes back here (the switch-off released it before):
+    // the access driver this run installed does not outlive it.
+    ReleaseAddmemService();
+    return result;
 }

@@ -73,3 +73,11 @@ int CompareIgnoreCaseN(const char* a, const char* b, size_t n) {
 bool EqualIgnoreCase(const char* a, const char* b) {
     return CompareIgnoreCaseN(a, b, static_cast<size_t>(-1)) == 0;
 }
+
+bool IsPlainWord(const char* text) {
+    for (const char* c = text; *c != '\0'; ++c) {
+        const unsigned char u = static_cast<unsigned char>(*c);
+        if (u <= ' ' || u == '"' || u == 0x7F) return false;
+    }
+    return true;
+}

@@ -36,3 +36,7 @@ void UpperCaseAscii(char* text);
 // Compares the first n characters without regard to ASCII case (like strnicmp): 0 when equal.
 int CompareIgnoreCaseN(const char* a, const char* b, size_t n);
 bool EqualIgnoreCase(const char* a, const char* b);
+
+// Whether text can stand in a command line as one word, or as the tail of one, without changing
+// how the line splits: no blank, tab, quote or other control character.
+bool IsPlainWord(const char* text);

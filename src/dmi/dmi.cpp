@@ -41,6 +41,19 @@ ResultCode RefuseLongArguments(const char* command) {
     return kResultInvalidOption;
 }
 
+// The DMI values go into the tool's command line as the tail of a switch ("/DSS:<serial>"). A
+// blank, tab, quote or control character, read from the firmware or typed into the dialog, would
+// add or merge switches of the tool, so such a value refuses the run before the tool starts.
+bool ValuesArePlainWords(std::initializer_list<const char*> values) {
+    for (const char* value : values) {
+        if (!IsPlainWord(value)) {
+            LogLine("DMI value \"%s\" holds a blank, quote or control character", value);
+            return false;
+        }
+    }
+    return true;
+}
+
 // The current flag with its kind letter corrected: a flag of another kind letter becomes a "B"
 // flag on a BIOS whose version has "E" as its fourth character, an "A" flag otherwise. True when
 // the flag needed the correction. A flag shorter than four characters has no kind letter to
@@ -79,6 +92,7 @@ ResultCode AskForDmiValues(char* command, size_t size, bool* cancelled) {
         return kResultOk;
     }
     DisableInputDevices();
+    if (!ValuesArePlainWords({ctx.newBiosFlag, ctx.newPurchaseDate, ctx.newSerial})) return kResultInvalidOption;
     if (!AppendAll(command, size, {" /MODE=1", " /DO0:", ctx.newBiosFlag, " /DO1:", ctx.newPurchaseDate, " /DSS:",
                                    ctx.newSerial})) {
         return RefuseLongArguments(command);
@@ -94,6 +108,7 @@ ResultCode BuildDmiArguments(char* biosToolCommand, size_t commandSize, bool* ca
     // line chose a mode (the tool then gets that mode alone), or the package is a DMI-only one,
     // whose dialog gives the values: the tool gets one mode and one set of values.
     if (CorrectBiosFlag() && !HasOption(Mode3 | Mode2 | Mode1 | DmiOnly)) {
+        if (!ValuesArePlainWords({ctx.newBiosFlag, ctx.oemString2, ctx.systemSerial})) return kResultInvalidOption;
         if (!AppendAll(biosToolCommand, commandSize, {" /MODE=3", " /DO0:", ctx.newBiosFlag, " /DO1:", ctx.oemString2,
                                                       " /DSS:", ctx.systemSerial})) {
             return RefuseLongArguments(biosToolCommand);
@@ -101,6 +116,7 @@ ResultCode BuildDmiArguments(char* biosToolCommand, size_t commandSize, bool* ca
     }
     if (HasOption(Mode3)) {
         // The option itself is already on the command line.
+        if (!ValuesArePlainWords({ctx.newBiosFlag, ctx.oemString2, ctx.systemSerial})) return kResultInvalidOption;
         if (!AppendAll(biosToolCommand, commandSize,
                        {" /DO0:", ctx.newBiosFlag, " /DO1:", ctx.oemString2, " /DSS:", ctx.systemSerial})) {
             return RefuseLongArguments(biosToolCommand);

@@ -7,6 +7,7 @@
 
 os::Handle driverHandle = os::InvalidHandle();
 int isNt = 0;
+int addmemServiceCreated = 0;
 
 namespace {
 
@@ -14,6 +15,9 @@ constexpr int kProbeAttempts = 10;
 constexpr int kKmdfOpenAttempts = 10;
 constexpr uint32_t kKmdfOpenPauseMs = 50;
 constexpr int kDriverPathSize = 256;
+
+// The driver file of the service this run created last, deleted with the service.
+char registeredDriverPath[kDriverPathSize];
 
 os::Handle OpenDevice(const char* path) {
     return os::CreateFile(path, os::kGenericRead | os::kGenericWrite, 0, os::kOpenExisting,
@@ -86,6 +90,9 @@ int InstallAddmemService() {
         os::CloseServiceHandle(manager);
         return 0;
     }
+    // From here on the service is this run's: it goes when the run ends, whether it starts or not.
+    addmemServiceCreated = 1;
+    CopyText(registeredDriverPath, driverPath);
     // Whether the driver runs shows when its device is opened next.
     os::StartService(service);
     os::CloseServiceHandle(service);
@@ -148,4 +155,16 @@ void CloseAccessDriver() {
     // Forgotten here, so that a second close, or a request after the close, never reaches a
     // handle that may meanwhile belong to something else.
     driverHandle = os::InvalidHandle();
+}
+
+void ReleaseAddmemService() {
+    if (!addmemServiceCreated) return;
+    // The driver answers whoever opens its device with physical memory and port access; left
+    // registered it would outlive the run. An open handle would keep the driver from stopping.
+    if (!ctx.useKmdfDevice && os::IsValid(driverHandle)) CloseAccessDriver();
+    // A driver that cannot stop is still marked for deletion and goes at the next restart.
+    RemoveAddmemService();
+    addmemServiceCreated = 0;
+    if (registeredDriverPath[0] != '\0') os::DeleteFile(registeredDriverPath);
+    registeredDriverPath[0] = '\0';
 }

@@ -47,3 +47,10 @@ int ProbeAccessDriver();
 int OpenAccessDriver();
 // Closes the handle held since OpenAccessDriver (none on the Kmdf path).
 void CloseAccessDriver();
+
+// Whether this run created (or re-created) the "ADDMEM" service; set by InstallAddmemService.
+extern int addmemServiceCreated;
+// Called on every end of a run that leaves Windows running, and before the switch-off: a service
+// this run created is stopped and deleted, and the driver file it was registered from is deleted
+// once the service is gone. A service the run found running, and used as it was, stays.
+void ReleaseAddmemService();

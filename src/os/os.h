@@ -89,6 +89,19 @@ bool SetCurrentDirectory(const char* path);
 // included) when the buffer is too small, or 0 on failure.
 uint32_t GetCurrentDirectory(char* buffer, uint32_t size);
 
+// A folder that only Administrators and SYSTEM may change: owner Administrators, a protected DACL
+// that grants full control to the two of them and nothing to anyone else, inherited by what is
+// made inside. Fails when anything already stands at path.
+bool CreatePrivateDirectory(const char* path);
+// Opens the folder at path for the run to hold. A link or junction standing at path is not
+// followed (the open fails, as for a file), and the folder is shared for reading and writing but
+// not for deletion, so that nobody can rename, move or replace it while the handle is open.
+// InvalidHandle() on failure; closed with CloseHandle.
+Handle OpenDirectoryNoFollow(const char* path);
+// Whether the folder held by an OpenDirectoryNoFollow handle is private: owned by Administrators
+// or SYSTEM, its DACL protected from inheritance, and every entry granting to those two alone.
+bool IsPrivateDirectory(Handle directory);
+
 // The name of a file as a host library (zlib's gzopen) must open it. On Windows the path itself;
 // in the emulated world the host file behind the Windows path. False when it does not fit.
 bool HostPath(const char* path, char* hostPath, size_t size);
@@ -119,8 +132,6 @@ uint32_t GetEnvironmentVariable(const char* name, char* buffer, uint32_t size);
 uint32_t GetModuleFileName(char* buffer, uint32_t size);
 // The running program's own module (its instance handle).
 Module ProgramModule();
-// LoadLibraryA; nullptr on failure.
-Module LoadLibrary(const char* name);
 // LoadLibraryExA with LOAD_LIBRARY_AS_DATAFILE: the file at path is mapped for its resources
 // only, none of its code runs and no other file is searched for. nullptr on failure.
 Module LoadResourceLibrary(const char* path);

@@ -13,6 +13,19 @@
 namespace {
 
 constexpr const char kWorkDirName[] = "__Korvane_Update\\";
+constexpr const char kStartupFolderName[] = "Startup";
+// Names tried for setting aside what stands at a folder's path ("<path>.1" to "<path>.9"), and
+// attempts at making the folder there.
+constexpr int kSetAsideNames = 9;
+constexpr int kFolderAttempts = 3;
+
+// The working folder and its startup folder, held open for the whole run so that they cannot be
+// renamed or replaced under it (the handles close with the process).
+enum FolderSlot { kWorkingFolder, kStartupFolder, kFolderSlots };
+os::Handle heldFolder[kFolderSlots] = {os::InvalidHandle(), os::InvalidHandle()};
+char heldFolderPath[kFolderSlots][kPathSize];
+// The working folder was made by this run (it holds nothing of an earlier run).
+bool workingFolderMade = false;
 
 // The Phoenix flash tool set: the working name the flash step uses, and the file of each bitness.
 struct ToolSetRow {
@@ -100,18 +113,99 @@ ResultCode FindCandidates(const char* pattern, char (&list)[kFileListSlots][kTex
 }
 
 // The TEMP directory, or "C:\" when TEMP is not set (or does not fit a path).
-[[maybe_unused]] void TemporaryDirectory(char (&path)[kPathSize]) {
+void TemporaryDirectory(char (&path)[kPathSize]) {
     uint32_t length = os::GetEnvironmentVariable("TEMP", path, sizeof path);
     if (length == 0 || length >= sizeof path) CopyText(path, "C:\\");
 }
 
+// base, a backslash unless base ends in one, then the working folder's name with its backslash.
+bool WorkingFolderPath(const char* base, char (&path)[kPathSize]) {
+    const size_t length = BoundedLength(base, kPathSize);
+    if (length == 0 || length >= kPathSize || !CopyText(path, base) ||
+        (base[length - 1] != '\\' && !AppendText(path, "\\")) || !AppendText(path, kWorkDirName)) {
+        path[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+// The Windows 9x family has neither owners nor links: a folder there is used as it is.
+bool WindowsHasSecurity() { return (os::GetVersion() & 0x80000000u) == 0; }
+
+// Renames what stands at path (a link, a junction, a file, a folder the user made) to the first
+// free "<path>.<n>". The thing itself is renamed, never what a link leads to.
+bool SetAside(const char* path) {
+    for (int n = 1; n <= kSetAsideNames; ++n) {
+        char aside[kPathSize];
+        if (!FormatText(aside, sizeof aside, "%s.%d", path, n)) return false;
+        if (os::MoveFile(path, aside)) {
+            LogLine("%s is not this program's folder: set aside as %s", path, aside);
+            return true;
+        }
+    }
+    LogLine("%s is not this program's folder and cannot be set aside", path);
+    return false;
+}
+
+// Makes the folder at path (without a final backslash) the run's own: a real folder that only
+// administrators and SYSTEM can change (where the file system keeps security), held open from
+// now on. A folder of this kind that an earlier run left is taken as it is; anything else at the
+// path is set aside, so that nothing is ever written or deleted through a link the user placed
+// there, or into a folder the user can still change (files the user planted, or handles the user
+// opened before the run, would outlive any change of its security). *made tells that the folder
+// was created now.
+bool MakeOwnFolder(const char* path, FolderSlot slot, bool* made) {
+    *made = false;
+    if (os::IsValid(heldFolder[slot]) && EqualIgnoreCase(heldFolderPath[slot], path)) return true;
+    if (!WindowsHasSecurity()) {
+        *made = os::CreateDirectory(path);
+        return true;
+    }
+    for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
+        const bool created = os::CreatePrivateDirectory(path);
+        os::Handle folder = os::OpenDirectoryNoFollow(path);
+        // A file system that keeps no security (FAT, or Wine, which ignores it) cannot show that
+        // the folder just made is private; one this run made a moment ago is taken all the same.
+        const bool mine = os::IsValid(folder) && os::IsPrivateDirectory(folder);
+        if (os::IsValid(folder) && (mine || created)) {
+            if (os::IsValid(heldFolder[slot])) os::CloseHandle(heldFolder[slot]);
+            heldFolder[slot] = folder;
+            CopyText(heldFolderPath[slot], path);
+            *made = created;
+            return true;
+        }
+        if (os::IsValid(folder)) os::CloseHandle(folder);
+        if (!SetAside(path)) return false;
+    }
+    return false;
+}
+
+// The path without its final backslash.
+void WithoutFinalBackslash(const char* path, char (&out)[kPathSize]) {
+    CopyText(out, path);
+    const size_t length = BoundedLength(out, sizeof out);
+    if (length > 3 && out[length - 1] == '\\') out[length - 1] = '\0';
+}
+
 }  // namespace
+
+int EnterStartupFolder() {
+    char base[kPathSize];
+    TemporaryDirectory(base);
+    char folder[kPathSize];
+    if (!WorkingFolderPath(base, folder)) return 0;
+    char path[kPathSize];
+    WithoutFinalBackslash(folder, path);
+    bool made = false;
+    if (!MakeOwnFolder(path, kWorkingFolder, &made)) return 0;
+    if (made) workingFolderMade = true;
+    if (!AppendText(folder, kStartupFolderName) || !MakeOwnFolder(folder, kStartupFolder, &made)) return 0;
+    return os::SetCurrentDirectory(folder) ? 1 : 0;
+}
 
 #if !ROMSHELL_PHX
 int PrepareLegacyDriver() {
-    char temporary[kPathSize];
-    TemporaryDirectory(temporary);
-    os::SetCurrentDirectory(temporary);
+    if (!EnterStartupFolder()) return 0;
     return ExtractAccessDriver() ? 1 : 0;
 }
 
@@ -134,22 +228,21 @@ ResultCode PrepareWorkingDirectory() {
     if (length == 0) return kResultDirectory;
     // A TEMP value that leaves no room for the directory's name cannot hold the working
     // directory; the run ends as when the directory cannot be made.
-    if (length >= sizeof temp || !CopyText(ctx.workDir, temp) ||
-        (temp[length - 1] != '\\' && !AppendText(ctx.workDir, "\\")) ||
-        !AppendText(ctx.workDir, kWorkDirName)) {
+    if (length >= sizeof temp || !WorkingFolderPath(temp, ctx.workDir)) {
         ctx.workDir[0] = '\0';
         return kResultDirectory;
     }
 
-    if (os::SetCurrentDirectory(ctx.workDir)) {
-        CleanWorkingDirectory();
-    } else {
-        os::CreateDirectory(ctx.workDir);
-        if (!os::SetCurrentDirectory(ctx.workDir)) {
-            ctx.workDir[0] = '\0';
-            return kResultDirectory;
-        }
+    char path[kPathSize];
+    WithoutFinalBackslash(ctx.workDir, path);
+    bool made = false;
+    if (!MakeOwnFolder(path, kWorkingFolder, &made) || !os::SetCurrentDirectory(ctx.workDir)) {
+        ctx.workDir[0] = '\0';
+        return kResultDirectory;
     }
+    // A folder this run made holds nothing of an earlier run's.
+    if (!made && !workingFolderMade) CleanWorkingDirectory();
+    workingFolderMade = true;
     LogStep("00. Success to Create Directory");
     return kResultOk;
 }
@@ -162,6 +255,15 @@ void ChooseUnpackedAccessDriver() {
     const bool carried = os::IsValid(search);
     if (carried) os::FindClose(search);
     ctx.accessDriver64 = ctx.isWow64 && carried ? 1 : 0;
+}
+
+void ReleaseWorkingFolders() {
+    for (int slot = 0; slot < kFolderSlots; ++slot) {
+        if (os::IsValid(heldFolder[slot])) os::CloseHandle(heldFolder[slot]);
+        heldFolder[slot] = os::InvalidHandle();
+        heldFolderPath[slot][0] = '\0';
+    }
+    workingFolderMade = false;
 }
 
 void CleanWorkingDirectory() {

@@ -120,15 +120,6 @@ TEST_F(EmulatedSystem, ProgramStringsLoadByIdCutToTheBuffer) {
   EXPECT_EQ(os::LoadString(os::ProgramModule(), 38, buffer, 0), 0);
 }
 
-TEST_F(EmulatedSystem, LoadLibraryFailsHonestlyForMissingAndForUnreadableLibraries) {
-  MakeWorld();
-  EXPECT_EQ(os::LoadLibrary("ConResEn.dll"), nullptr);
-  EXPECT_EQ(os::GetLastError(), 126u);
-  PutFile("C:\\Users\\tech\\Desktop\\ConResEn.dll", "MZ");
-  EXPECT_EQ(os::LoadLibrary("conresen.dll"), nullptr);
-  EXPECT_NE(os::GetLastError(), 0u);
-}
-
 // The system's code page follows the whole language id; what it lacks becomes "?" or a best fit,
 // and no double-byte character is cut in two.
 TEST_F(EmulatedSystem, AnsiTextsUseTheCodePageOfTheSystemsLanguage) {

@@ -111,7 +111,8 @@ std::vector<std::string> ToolCommands(const nlohmann::json& report) {
 
 std::vector<std::string> WorkingFolderFiles(const nlohmann::json& report) {
     std::vector<std::string> out;
-    for (const nlohmann::json& f : report["workingFolder"]["files"]) out.push_back(f["name"].get<std::string>());
+    for (const nlohmann::json& f : report["workingFolder"]["files"])
+        if (!f.value("folder", false)) out.push_back(f["name"].get<std::string>());
     return out;
 }
 

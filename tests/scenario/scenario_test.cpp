@@ -213,7 +213,7 @@ TEST(Scenario, AnUpdateOnASystemInAnotherLanguageSpeaksItsLanguage) {
 
 // What the working folder holds after a failure, as the clean-up of that point leaves it.
 enum class Folder {
-    NotMade,         // the failure came before the working folder was made
+    NotMade,         // the failure came before the working folder was prepared
     LogOnly,         // everything of the run is gone
     Unsearched,      // the image search had not run: the image and the MICOM image are no candidates
     Unstaged,        // the tool sets had not been staged either: both Phoenix sets stay as packed
@@ -358,7 +358,9 @@ TEST(Scenario, EveryFailingStepReportsItsCodeAndLeavesTheNotebookUsable) {
             EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), row.blocksWithNewImage);
         }
         EXPECT_TRUE(r["inputDevices"]["allOn"].get<bool>()) << r["inputDevices"].dump();
-        EXPECT_EQ(r["workingFolder"]["exists"].get<bool>(), row.folder != Folder::NotMade);
+        // The folder itself is made at the start, for the files needed before the package is
+        // unpacked; one that was never prepared holds none of the run's files.
+        EXPECT_EQ(r["workingFolder"]["exists"].get<bool>(), r["workingFolder"]["path"].is_string());
         EXPECT_EQ(WorkingFolderFiles(r), FolderFiles(row.folder));
         EXPECT_FALSE(r["switchOff"]["switchedOff"].get<bool>());
         EXPECT_FALSE(r["switchOff"].contains("flags")) << "a switch-off was asked for";
@@ -387,11 +389,12 @@ TEST(Scenario, WithoutTempTheRunEndsAfterThePowerCheckWithItsLogOnDriveC) {
     EXPECT_EQ(r["messageBoxes"][0]["text"], "Fail to create directory.");
     EXPECT_FALSE(r["progressWindow"]["shown"].get<bool>());
     EXPECT_TRUE(r["workingFolder"]["path"].is_null());
-    // Without TEMP the driver file and the language library go to C:\, which is then current: the
-    // log lines up to the failure are written there, and the power check was the last step.
+    // Without TEMP the driver file and the language library go to a startup folder on C:\, which is
+    // then current: the log lines up to the failure are written there, and the power check was the
+    // last step.
     Strings logs;
     for (const json& log : r["debugLogs"]) logs.push_back(log["path"].get<std::string>());
-    ASSERT_EQ(logs, Strings{"C:\\DebugLog.txt"});
+    ASSERT_EQ(logs, Strings{"C:\\__Korvane_Update\\Startup\\DebugLog.txt"});
     const json& lines = r["debugLogs"][0]["lines"];
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Check System Power");
@@ -578,6 +581,132 @@ TEST(Scenario, ToolsInAFolderWithBlanksNeverStartAPlantedProgram) {
     }
     EXPECT_EQ(r["tools"]["runs"][0]["commandLine"], work + "SWinFlash bios.wph /P");
     EXPECT_EQ(r["tools"]["runs"][0]["program"], work + "SWinFlash.exe");
+}
+
+// --- A second program of the logged-on user against the run (the profile's windows.attacks and
+// windows.links). Who may change the working folder is enforced by its ACL on Windows, which Wine
+// ignores: the emulated Windows models it, so these rows run here and not under Wine.
+
+const std::string kTempPath = "C:\\Users\\tech\\AppData\\Local\\Temp";
+const std::string kWorkPath = kTempPath + "\\__Korvane_Update";
+const std::string kCanary = "C:\\Users\\tech\\Documents\\canary.txt";
+
+// A file of a scenario's world as the emulated Windows holds it.
+std::string WorldFile(const std::string& world, const std::string& windowsPath) {
+    std::string host = std::string(SCENARIO_WORLDS) + "/" + world + "/C" + windowsPath.substr(2);
+    std::replace(host.begin(), host.end(), '\\', '/');
+    std::ifstream in(host, std::ios::binary);
+    if (!in) return "(missing)";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(Scenario, ThePlantedOrSwappedFileNeverRunsAndWhatTheUserLinkedSurvives) {
+    struct Row {
+        const char* world;
+        std::string patch;           // laid over the default notebook; every row has the canary
+        Strings options;
+        uint32_t code;
+        Strings attackOutcomes;      // of each attack, in order, with the error of a refusal
+        Strings tools;
+        std::string setAside;        // what the user's thing at the folder's path became, or ""
+    };
+    const std::string canary = "\"" + kCanary + "\": \"keep\"";
+    const auto attack = [](const char* moment, const std::string& path) {
+        return std::string("{\"moment\": \"") + moment + "\", \"path\": \"" + path + "\"}";
+    };
+    const auto escaped = [](std::string text) {
+        std::string out;
+        for (char c : text) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return out;
+    };
+    const auto windows = [&](const std::string& files, const std::string& links, const std::string& attacks) {
+        return "{\"windows\": {\"files\": {" + escaped(files) + "}, \"links\": {" + escaped(links) +
+               "}, \"attacks\": [" + escaped(attacks) + "]}}";
+    };
+    const Row rows[] = {
+        // The folder is emptied before the confirmation; a tool dropped in while the box waits
+        // would survive the staging (a rename never replaces).
+        {"attack-tool-at-confirmation", windows(canary, "", attack("confirmation", kWorkPath + "\\SWinFlash.exe")), {},
+         0, {"refused 5"}, {kBiosTool, kMicomTool}, ""},
+        {"attack-tool-swapped-before-run", windows(canary, "", attack("beforeTool", kWorkPath + "\\SWinFlash.exe")), {},
+         0, {"refused 5"}, {kBiosTool, kMicomTool}, ""},
+        // The driver no longer lies in bare TEMP: one planted there is never installed.
+        {"attack-driver-swapped-before-service",
+         windows(canary, "",
+                 attack("serviceStart", kWorkPath + "\\Startup\\AddMem.sys") + ", " +
+                     attack("serviceStart", kTempPath + "\\AddMem.sys")),
+         {}, 0, {"refused 5", "planted"}, {kBiosTool, kMicomTool}, ""},
+        {"attack-link-at-folder", windows(canary, "\"" + kWorkPath + "\": \"C:\\Users\\tech\\Documents\"", ""), {}, 0, {},
+         {kBiosTool, kMicomTool}, kWorkPath + ".1\\canary.txt"},
+        {"attack-folder-made-beforehand",
+         windows(canary + ", \"" + kWorkPath + "\\SWinFlash.exe\": \"PLANTED\", \"" + kWorkPath + "\\mine.txt\": \"mine\"",
+                 "", ""),
+         {}, 0, {}, {kBiosTool, kMicomTool}, kWorkPath + ".1\\mine.txt"},
+        // A blank in the serial read from the firmware would split "/DSS:" into two switches.
+        {"attack-dmi-serial-blank",
+         "{\"dmi\": {\"serial\": \"KV580A 123456\"}, \"windows\": {\"files\": {" + escaped(canary) + "}}}", {"/MODE=3"},
+         0x8000000Eu, {}, {}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunPatchedScenario(row.world, "default", json::parse(row.patch), "full", row.options));
+        EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
+        Strings outcomes;
+        // "refused 5": access denied by the folder's security, not a folder that was missing.
+        for (const json& a : r["attacks"]["attempts"])
+            outcomes.push_back(a["outcome"].get<std::string>() +
+                               (a["outcome"] == "refused" ? " " + std::to_string(a["error"].get<uint32_t>()) : ""));
+        EXPECT_EQ(outcomes, row.attackOutcomes) << r["attacks"].dump();
+        EXPECT_TRUE(r["attacks"]["plantedUsed"].empty()) << r["attacks"].dump();
+        EXPECT_EQ(ToolCommands(r), row.tools);
+        EXPECT_EQ(WorldFile(row.world, kCanary), "keep");
+        if (!row.setAside.empty()) EXPECT_NE(WorldFile(row.world, row.setAside), "(missing)") << row.setAside;
+        // The run's folder holds nothing of the user's, and the driver it installed is gone.
+        EXPECT_FALSE(Contains(WorkingFolderFiles(r), "mine.txt"));
+        EXPECT_FALSE(r["accessService"]["registered"].get<bool>()) << r["accessService"].dump();
+        if (row.code == 0) EXPECT_EQ(BlocksHoldingImage(r, kNewVersion).size(), 31u);
+        else ExpectFlashUntouched(r);
+    }
+}
+
+// The ADDMEM service gives whoever opens its device physical memory and port access: the one a run
+// created goes with the run on every end, and so does the driver file it was registered from; one
+// found running stays. The emulated service manager records both; the Wine rows check the same.
+TEST(Scenario, TheAccessServiceTheRunCreatedGoesWithTheRunAndOneFoundRunningStays) {
+    struct Row {
+        const char* world;
+        const char* machine;
+        const char* patch;
+        Strings options;
+        uint32_t code;
+        bool createdByRun;
+        bool registeredAfter;
+    };
+    const Row rows[] = {
+        {"service-cancel", "cancel-confirmation", "{}", {}, 0, true, false},
+        {"service-failure-after-start", "micom-tool-fails", "{}", {}, 0x8000000Au, true, false},
+        {"service-block-power-off", "default", "{}", {"/BLOCK_POWER_OFF"}, 0, true, false},
+        {"service-read-bios", "default", "{}", {"/READ_BIOS"}, 0, true, false},
+        {"service-full-update", "default", "{}", {}, 0, true, false},
+        {"service-found-running", "default",
+         R"({"services": {"addmem": {"state": "running", "imagePath": "C:\\Windows\\System32\\drivers\\ADDMEM.SYS"}}})", {}, 0,
+         false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.world);
+        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), "full", row.options));
+        EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
+        const json& s = r["accessService"];
+        EXPECT_EQ(s["createdByRun"], row.createdByRun) << s.dump();
+        EXPECT_EQ(s["registered"], row.registeredAfter) << s.dump();
+        EXPECT_EQ(s["running"], row.registeredAfter) << s.dump();
+        EXPECT_TRUE(s["driverFilesLeft"].empty()) << s.dump();
+        // The service goes before the switch-off is asked for: one that went only afterwards
+        // would stay when the switch-off does not happen.
+        if (row.createdByRun && r["switchOff"].contains("flags")) EXPECT_EQ(s["deletedBeforeSwitchOff"], true);
+    }
 }
 
 // A notebook whose SMI handler knows it under another model than its identification block: the

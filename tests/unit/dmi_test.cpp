@@ -229,6 +229,19 @@ TEST_F(DmiDialogTest, OkWithTheRightLengthsSendsTheEnteredValuesWithMode1) {
     EXPECT_FALSE(emu::KeyboardController().keyboardEnabled);
 }
 
+// Typed values of the right lengths that would change the tool's words (a blank, a quote) refuse
+// the run with nothing appended; the tool never sees them.
+TEST_F(DmiDialogTest, EnteredValuesThatWouldSplitTheToolsSwitchesRefuseTheRun) {
+    for (const char* attempt : {R"([{"serial": "KV580B 654321"}])", R"([{"date": "04/01\"2012"}])",
+                                R"([{"flag": "111B11111111\t111"}])"}) {
+        SCOPED_TRACE(attempt);
+        Prepare(attempt, "", "0000000000000000");
+        EXPECT_EQ(Build(DmiOnly), kResultInvalidOption);
+        EXPECT_EQ(appended_, "");
+        EXPECT_NE(Log().find("holds a blank, quote or control character"), std::string::npos) << Log();
+    }
+}
+
 TEST_F(DmiDialogTest, TextsOfAnotherLengthAreNamedInOrderAndKeepTheDialogOpen) {
     // Serial one short; then the serial right and the flag too long; then the flag right and the
     // date too short; then the date right.

@@ -20,7 +20,8 @@
 namespace {
 
 constexpr const char kProgram[] = "C:\\Users\\tech\\Desktop\\romshell.exe";
-constexpr const char kTemp[] = "C:\\Users\\tech\\AppData\\Local\\Temp";
+// The startup folder of the working folder, where the files needed before the unpack go.
+constexpr const char kStartup[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\Startup";
 
 // A built language library, or "" when the win32 build has not made it.
 std::string BuiltLibrary(const std::string& name) {
@@ -78,9 +79,9 @@ TEST_F(LanguageTest, ChoosesTheLibraryByTheWholeLanguageIdentifier) {
         EXPECT_EQ(LoadResourceModule(), 1);
         auto loads = Loads();
         ASSERT_EQ(loads.size(), 1u);
-        EXPECT_EQ(loads[0]["path"], std::string(kTemp) + "\\" + row.library);
+        EXPECT_EQ(loads[0]["path"], std::string(kStartup) + "\\" + row.library);
         EXPECT_EQ(loads[0]["asDataFile"], true);
-        EXPECT_TRUE(FileExists(std::string(kTemp) + "\\" + row.library));
+        EXPECT_TRUE(FileExists(std::string(kStartup) + "\\" + row.library));
     }
 }
 
@@ -91,20 +92,20 @@ TEST_F(LanguageTest, AnAmiNotebookTakesTheAmiLibraryWhereTheProgramHasAnAmiPath)
     auto loads = Loads();
     ASSERT_EQ(loads.size(), 1u);
     const std::string name = kVariant.hasAmiPath ? "ConResFr_ami.dll" : "ConResFr.dll";
-    EXPECT_EQ(loads[0]["path"], std::string(kTemp) + "\\" + name);
-    EXPECT_EQ(ReadFileBytes(std::string(kTemp) + "\\" + name), kVariant.hasAmiPath ? "ami" : "phoenix");
+    EXPECT_EQ(loads[0]["path"], std::string(kStartup) + "\\" + name);
+    EXPECT_EQ(ReadFileBytes(std::string(kStartup) + "\\" + name), kVariant.hasAmiPath ? "ami" : "phoenix");
 }
 
-TEST_F(LanguageTest, WithoutTempTheLibraryIsUnpackedToAndLoadedFromTheDriveRoot) {
+TEST_F(LanguageTest, WithoutTempTheLibraryIsUnpackedToAndLoadedFromAStartupFolderOnTheDriveRoot) {
     MakeNotebook("1033", {{"ConResEn.dll", "en"}}, R"(, "temp": null)");
     EXPECT_EQ(LoadResourceModule(), 1);
     auto loads = Loads();
     ASSERT_EQ(loads.size(), 1u);
-    EXPECT_EQ(loads[0]["path"], "C:\\ConResEn.dll");
-    EXPECT_EQ(ReadFileBytes("C:\\ConResEn.dll"), "en");
+    EXPECT_EQ(loads[0]["path"], "C:\\__Korvane_Update\\Startup\\ConResEn.dll");
+    EXPECT_EQ(ReadFileBytes("C:\\__Korvane_Update\\Startup\\ConResEn.dll"), "en");
     char current[kPathSize];
     os::GetCurrentDirectory(current, sizeof current);
-    EXPECT_STREQ(current, "C:\\");
+    EXPECT_STREQ(current, "C:\\__Korvane_Update\\Startup");
 }
 
 TEST_F(LanguageTest, APackageWithoutTheLibraryLeavesTheProgramsEnglishWithoutAMessage) {
@@ -177,7 +178,7 @@ TEST_F(LanguageTest, ALibraryBesideTheProgramIsNeverLoaded) {
     ChooseResourceModule(os::ProgramModule());
     auto loads = Loads();
     ASSERT_EQ(loads.size(), 1u);
-    EXPECT_EQ(loads[0]["path"], std::string(kTemp) + "\\ConResFr.dll");
+    EXPECT_EQ(loads[0]["path"], std::string(kStartup) + "\\ConResFr.dll");
     EXPECT_EQ(loads[0]["asDataFile"], true);
     char text[kTextSize];
     LoadText(kTextCaptionWarning, text, sizeof text);
@@ -240,9 +241,9 @@ TEST_F(LanguageTest, BothDialogsOpenFromTheLibraryWithItsTexts) {
     EXPECT_EQ(opened[1]["title"], "Param\u00e8tres BCPDMI");
 }
 
-// The early log lines (before the working directory exists) go to the TEMP directory, which
+// The early log lines (before the working directory is prepared) go to its startup folder, which
 // the language loading has made current, whatever the Windows version and the program.
-TEST_F(LanguageTest, CheckSystemPowerIsLoggedInTheTempDirectoryOnEveryWindows) {
+TEST_F(LanguageTest, CheckSystemPowerIsLoggedInTheStartupFolderOnEveryWindows) {
     for (const char* machine : {kQlix64Machine, kKmdfMachine, kAddmemMachine, kMemioMachine, "{}"}) {
         SCOPED_TRACE(machine);
         ResetProgramState();
@@ -254,7 +255,7 @@ TEST_F(LanguageTest, CheckSystemPowerIsLoggedInTheTempDirectoryOnEveryWindows) {
         PutFile(kProgram, testpkg::ProgramWithPackage(8, entries));
         std::string commandLine;
         EXPECT_EQ(ProgramEntry(os::ProgramModule(), commandLine.data()), 0x80000010u);
-        EXPECT_NE(ReadFileBytes(std::string(kTemp) + "\\DebugLog.txt").find("Check System Power\r\n"), std::string::npos);
+        EXPECT_NE(ReadFileBytes(std::string(kStartup) + "\\DebugLog.txt").find("Check System Power\r\n"), std::string::npos);
         EXPECT_FALSE(FileExists(std::string(kProgramFolder) + "\\DebugLog.txt"));
     }
 }

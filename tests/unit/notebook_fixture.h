@@ -15,6 +15,7 @@
 #include "emu/hardware.h"
 #include "hw/driver.h"
 #include "hw/firmware.h"
+#include "package/workdir.h"
 #include "micom/ec.h"
 #include "os/os.h"
 #include "tests/support/emulated_world.h"
@@ -53,6 +54,8 @@ inline void ResetProgramState() {
     ResetUpdateContext();
     driverHandle = os::InvalidHandle();
     isNt = 0;
+    addmemServiceCreated = 0;
+    ReleaseWorkingFolders();
     std::memset(swSmiRecord, 0, sizeof swSmiRecord);
     ecMailboxPort = 0;
 }

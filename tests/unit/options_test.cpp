@@ -95,6 +95,10 @@ const ParseCase kParseCases[] = {
     {"/MODE=3", 0, kResultOk, Mode3, "SWinFlash bios.wph /P /MODE=3", nullptr},
     {"-mode:2", 0, kResultOk, Mode2, "SWinFlash bios.wph /P -MODE:2", nullptr},
     {"/MODE", 0, kResultOk, 0, "SWinFlash bios.wph /P /MODE", nullptr},
+    // A quote or a control character in the token would change the tool's words: refused unappended.
+    {"/MODE=1\"", 0, kResultInvalidOption, 0, "SWinFlash bios.wph /P", nullptr},
+    {"/MODE=\"3 /BBL", 0, kResultInvalidOption, 0, "SWinFlash bios.wph /P", nullptr},
+    {"/MODE=3\x01", 0, kResultInvalidOption, 0, "SWinFlash bios.wph /P", nullptr},
     // Combined bits and repeats.
     {"/VISTA_UPGRADE", 8, kResultOk, 8 | 0x20021, nullptr, nullptr},
     {"/mforce /mforce /mauto", 0, kResultOk, 0, nullptr, "WinUpV01_10 kbc.bin /FORCE /FORCE /FORCE /A"},

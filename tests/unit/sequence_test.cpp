@@ -7,6 +7,7 @@
 #include "app/entry.h"
 #include "core/variant.h"
 #include "os/os.h"
+#include "package/workdir.h"
 #include "tests/support/emulated_world.h"
 #include "tests/unit/package_builder.h"
 
@@ -16,7 +17,10 @@ constexpr const char kProgram[] = "C:\\Users\\tech\\Desktop\\romshell.exe";
 
 class SequenceTest : public EmulatedWorldTest {
   protected:
-    void SetUp() override { ResetUpdateContext(); }
+    void SetUp() override {
+        ResetUpdateContext();
+        ReleaseWorkingFolders();
+    }
     uint32_t Run(std::string commandLine) {
         return ProgramEntry(os::ProgramModule(), commandLine.data());
     }
@@ -46,7 +50,7 @@ TEST_F(SequenceTest, PhxRefusesAnUnknownOptionBeforeReadingThePackage) {
 TEST_F(SequenceTest, RomshellWithoutAPackageCannotPrepareItsDriver) {
     if (kVariant.parsesOptionsFirst) GTEST_SKIP() << "this program reads its command line first";
     MakeWorld();
-    // A package without the access driver's file: the driver cannot be prepared in TEMP.
+    // A package without the access driver's file: the driver cannot be prepared.
     PutFile(kProgram, testpkg::ProgramWithPackage(8, {{"other.txt.gz", testpkg::Gzip("x")}}));
     EXPECT_EQ(Run(""), 0x80000003u);
     auto boxes = MessageBoxes();
@@ -74,6 +78,7 @@ TEST_F(SequenceTest, OnWindows61TheDriverFileIsNeverPutIntoTemp) {
     PutFile(kProgram, testpkg::ProgramWithPackage(8, testpkg::DriverEntries()));
     EXPECT_EQ(Run("/BOGUS"), 0x8000000eu);
     EXPECT_FALSE(FileExists("C:\\Users\\tech\\AppData\\Local\\Temp\\AddMem.sys"));
+    EXPECT_FALSE(FileExists("C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\Startup\\AddMem.sys"));
 }
 
 TEST_F(SequenceTest, PackagesNoMessageBoxHoldsFromTheStart) {

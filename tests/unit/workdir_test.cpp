@@ -6,8 +6,11 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "core/context.h"
 #include "core/variant.h"
+#include "emu/winfs.h"
 #include "base/text.h"
 #include "os/os.h"
 #include "package/workdir.h"
@@ -16,13 +19,13 @@
 
 namespace {
 
-constexpr const char kTemp[] = "C:\\Users\\tech\\AppData\\Local\\Temp";
 constexpr const char kWork[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\";
 
 class WorkDirTest : public EmulatedWorldTest {
   protected:
     void SetUp() override {
         ResetUpdateContext();
+        ReleaseWorkingFolders();
         MakeWorld();
     }
     std::string Work(const std::string& name) { return std::string(kWork) + name; }
@@ -69,6 +72,7 @@ TEST_F(WorkDirTest, TempTooLongForThePathBufferFails) {
 }
 
 TEST_F(WorkDirTest, AnEarlierRunsFilesAreDeletedOneLogLineEach) {
+    ASSERT_EQ(emu::CreatePrivateWindowsDirectory(Work("")), 0u);
     PutFile(Work("old.bin"), "1");
     PutFile(Work("DebugLog.txt"), "last run\r\n");
     PutFile(Work("sub\\inner.txt"), "stays");
@@ -84,6 +88,41 @@ TEST_F(WorkDirTest, AnEarlierRunsFilesAreDeletedOneLogLineEach) {
         EXPECT_NE(log.find(std::string("DeleteDirectoryFile : ") + name + " is Deleted\r\n"),
                   std::string::npos)
             << name;
+    }
+}
+
+// Whatever the user placed at the folder's path is never followed, emptied or written into: it is
+// set aside under the next free name and a folder only administrators can change is made anew.
+// The emulated Windows models who may change a folder; Windows enforces it by the folder's ACL.
+TEST_F(WorkDirTest, WhatTheUserPlacedAtTheFoldersPathIsSetAsideUnfollowed) {
+    const std::string path = std::string(kWork).substr(0, std::strlen(kWork) - 1);
+    const std::string documents = "C:\\Users\\tech\\Documents";
+    const std::string canary = documents + "\\canary.txt";
+    struct Row {
+        const char* name;
+        nlohmann::json files;  // the profile's windows.files besides the canary
+        nlohmann::json links;  // the profile's windows.links
+        bool takenUp;          // "<path>.1" is taken already
+    } rows[] = {
+        {"LinkToAnotherFolder", nlohmann::json::object(), {{path, documents}}, false},
+        {"FolderTheUserMade", {{path + "\\SWinFlash.exe", "PLANTED"}}, nlohmann::json::object(), false},
+        {"FileAtThePath", {{path, "a file"}}, nlohmann::json::object(), true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ResetUpdateContext();
+        ReleaseWorkingFolders();
+        nlohmann::json files = row.files;
+        files[canary] = "keep";
+        MakeWorld(nlohmann::json{{"windows", {{"files", files}, {"links", row.links}}}}.dump());
+        if (row.takenUp) PutFile(path + ".1", "taken");
+        ASSERT_EQ(PrepareWorkingDirectory(), kResultOk);
+        const std::string aside = path + (row.takenUp ? ".2" : ".1");
+        EXPECT_TRUE(emu::IsPrivateWindowsFolder(path));
+        EXPECT_FALSE(FileExists(Work("SWinFlash.exe")));
+        EXPECT_EQ(ReadFileBytes(canary), "keep");
+        EXPECT_FALSE(FileExists(documents + "\\DebugLog.txt"));
+        EXPECT_TRUE(emu::IsWindowsLink(aside) || FileExists(aside) || FileExists(aside + "\\SWinFlash.exe")) << aside;
     }
 }
 
@@ -206,10 +245,11 @@ TEST_F(WorkDirTest, UnpackedPackageGivesTheAccessDriverOfTheRunningWindows) {
 }
 
 #if !ROMSHELL_PHX
-// The access driver's file goes into TEMP ("C:\" without it) before the working directory exists,
-// and that directory stays current for the driver's installation. 64-bit Windows takes the 64-bit
-// driver when the package carries it; a package of the 32-bit driver alone gives that one.
-TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTempAndTempStaysCurrent) {
+// The driver goes into the startup folder of the working folder, which only administrators can
+// change, and that folder stays current for the service's installation. 64-bit Windows takes the
+// 64-bit driver when the package carries it; a package of the 32-bit driver alone gives that one.
+TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTheStartupFolderWhichStaysCurrent) {
+    constexpr const char kStartup[] = "C:\\Users\\tech\\AppData\\Local\\Temp\\__Korvane_Update\\Startup";
     struct Row {
         const char* patch;
         const char* folder;
@@ -217,16 +257,17 @@ TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTempAndTempStaysCurrent) {
         const char* carried;    // entries: "32", "64", "32 64" or ""
         const char* extracted;  // the one file extracted, or ""
     } rows[] = {
-        {"{}", kTemp, 0, "32 64", "AddMem.sys"},
-        {"{}", kTemp, 1, "32 64", "AddMem64.sys"},
-        {"{}", kTemp, 1, "32", "AddMem.sys"},
-        {"{}", kTemp, 0, "64", ""},
-        {R"({"windows": {"temp": null}})", "C:\\", 1, "32 64", "AddMem64.sys"},
-        {"{}", kTemp, 1, "", ""},
+        {"{}", kStartup, 0, "32 64", "AddMem.sys"},
+        {"{}", kStartup, 1, "32 64", "AddMem64.sys"},
+        {"{}", kStartup, 1, "32", "AddMem.sys"},
+        {"{}", kStartup, 0, "64", ""},
+        {R"({"windows": {"temp": null}})", "C:\\__Korvane_Update\\Startup", 1, "32 64", "AddMem64.sys"},
+        {"{}", kStartup, 1, "", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.patch) + " wow64 " + std::to_string(row.isWow64) + " carries " + row.carried);
         ResetUpdateContext();
+        ReleaseWorkingFolders();
         MakeWorld(row.patch);
         ctx.isWow64 = row.isWow64;
         std::vector<testpkg::Entry> entries = {{"other.txt.gz", testpkg::Gzip("x")}};
@@ -245,6 +286,7 @@ TEST_F(WorkDirTest, LegacyDriverIsExtractedIntoTempAndTempStaysCurrent) {
             EXPECT_EQ(FileExists(folder + name), EqualIgnoreCase(name, row.extracted)) << name;
         }
         EXPECT_EQ(ctx.accessDriver64, EqualIgnoreCase(row.extracted, "AddMem64.sys") ? 1 : 0);
+        EXPECT_TRUE(emu::IsPrivateWindowsFolder(row.folder));
     }
 }
 

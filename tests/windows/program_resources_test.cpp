@@ -6,6 +6,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -78,6 +79,11 @@ std::string Printable(const std::u16string& text) {
     return out;
 }
 
+uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at) {
+    if (at + 4 > bytes.size()) return 0;
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
 class ProgramFile : public ::testing::TestWithParam<Program> {
 protected:
     void SetUp() override {
@@ -103,6 +109,42 @@ TEST_P(ProgramFile, IsA32BitWindowedProgram) {
     EXPECT_FALSE(image.pe32Plus);
     EXPECT_EQ(image.subsystem, pe::kSubsystemGui);
     EXPECT_EQ(image.characteristics & pe::kCharacteristicDll, 0);
+}
+
+// The libraries a program imports are loaded when it starts, before its first statement can
+// restrict where DLLs come from: each must be one Windows keeps as a known DLL (always taken from
+// the system folder), so that none can be picked up from the folder the program was started from.
+TEST_P(ProgramFile, ImportsOnlyLibrariesWindowsKeepsAsKnownDlls) {
+    static const char* const kKnownDlls[] = {"advapi32.dll", "comdlg32.dll", "gdi32.dll",  "imagehlp.dll",
+                                             "kernel32.dll", "msvcrt.dll",   "ole32.dll",  "oleaut32.dll",
+                                             "psapi.dll",    "rpcrt4.dll",   "setupapi.dll", "shell32.dll",
+                                             "shlwapi.dll",  "user32.dll",   "ws2_32.dll", "imm32.dll"};
+    const auto fileOffset = [&](uint32_t rva) -> size_t {
+        for (const pe::Section& s : image.sections)
+            if (rva >= s.virtualAddress && rva < s.virtualAddress + std::max(s.virtualSize, s.rawSize))
+                return s.rawOffset + (rva - s.virtualAddress);
+        return image.bytes.size();
+    };
+    const size_t optional = Le32(image.bytes, 0x3C) + 4 + 20;
+    ASSERT_LT(optional + 112, image.bytes.size());
+    const uint32_t importRva = Le32(image.bytes, optional + 104);
+    ASSERT_NE(importRva, 0u) << "the program imports nothing";
+    std::vector<std::string> imported;
+    // Import descriptors of 20 bytes, ended by one of zeros; the name's RVA at offset 12.
+    for (size_t at = fileOffset(importRva); at + 20 <= image.bytes.size(); at += 20) {
+        const uint32_t nameRva = Le32(image.bytes, at + 12);
+        if (nameRva == 0) break;
+        std::string name;
+        for (size_t n = fileOffset(nameRva); n < image.bytes.size() && image.bytes[n] != 0; ++n)
+            name.push_back(static_cast<char>(std::tolower(image.bytes[n])));
+        imported.push_back(name);
+    }
+    ASSERT_FALSE(imported.empty());
+    for (const std::string& name : imported) {
+        bool known = false;
+        for (const char* k : kKnownDlls) known = known || name == k;
+        EXPECT_TRUE(known) << GetParam().file << " imports " << name << ", which is no known DLL";
+    }
 }
 
 TEST_P(ProgramFile, CarriesEveryEnglishStringExactly) {
@@ -504,11 +546,6 @@ bool ToCodePage(const std::u16string& text, const char* codePage, std::string* o
     }
     out->assign(buffer.data(), buffer.size() - outLeft);
     return true;
-}
-
-uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at) {
-    if (at + 4 > bytes.size()) return 0;
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
 }
 
 std::map<uint32_t, std::u16string> StringsOf(const pe::Image& image) {

@@ -14,6 +14,7 @@
 #include "emu/hardware.h"
 #include "emu/tools/rom_image.h"
 #include "emu/tools/wph_image.h"
+#include "emu/winfs.h"
 #include "emu/world.h"
 #include "res/string_table.h"
 
@@ -169,14 +170,17 @@ json DmiDialogSection(const std::vector<json>& transcript) {
     return {{"shown", true}, {"title", Get(*dialog, "title")}, {"fields", fields}, {"presses", presses}};
 }
 
-// The folders a run writes its debug log to: where it started, TEMP, the working folder.
+// The folders a run writes its debug log to: where it started, TEMP, the working folder's startup
+// folder (current until the working folder is prepared), the working folder.
 json DebugLogSection(const json& profile, const std::string& workDir) {
     std::vector<std::string> folders;
     const json& w = profile["windows"];
     std::string start = w["currentDirectory"].is_string() ? w["currentDirectory"].get<std::string>()
                                                            : FolderOf(w["programPath"].get<std::string>());
     folders.push_back(start);
-    folders.push_back(w["temp"].is_string() ? w["temp"].get<std::string>() : "C:\\");
+    const std::string temp = w["temp"].is_string() ? w["temp"].get<std::string>() : "C:\\";
+    folders.push_back(temp);
+    folders.push_back(Join(Join(temp, kWorkingFolderName), "Startup"));
     if (!workDir.empty()) folders.push_back(workDir);
     json logs = json::array();
     std::vector<std::string> seen;
@@ -433,6 +437,54 @@ json WorkingFolderSection(const std::string& workDir) {
     return section;
 }
 
+// The access driver's service as the run left it, and whether the run made it.
+json AccessServiceSection(const json& profile, const std::vector<json>& transcript) {
+    bool created = false, deleted = false, deletedBeforeSwitchOff = false;
+    std::vector<std::string> images;
+    for (const json& e : transcript) {
+        const bool service = e.value("event", "") == "service" && e.value("error", 1u) == 0;
+        if (service && e.value("call", "") == "CreateService") {
+            created = true;
+            deleted = false;
+            images.push_back(e.value("imagePath", ""));
+        }
+        if (service && e.value("call", "") == "DeleteService") deleted = true;
+        if (e.value("event", "") == "shutdown" && !deletedBeforeSwitchOff) deletedBeforeSwitchOff = deleted;
+    }
+    const ServiceState s = Service("ADDMEM");
+    json section = {{"before", profile["services"]["addmem"]["state"]}, {"createdByRun", created},
+                    {"registered", s.exists}, {"running", s.running}, {"markedForDelete", s.markedForDelete}};
+    // Under Wine the prefix's service manager, not the emulated one, held the service.
+    for (const json& e : transcript)
+        if (e.value("event", "") == "serviceRegistry") section["registered"] = e.value("registered", false);
+    if (s.exists) section["imagePath"] = s.imagePath;
+    section["deletedBeforeSwitchOff"] = deletedBeforeSwitchOff;
+    // The driver files the run registered that are still on the disk.
+    json left = json::array();
+    for (const std::string& image : images) {
+        ResolvedPath r;
+        if (ResolveWindowsPath(image, &r, false, false) == 0 && r.exists) left.push_back(image);
+    }
+    section["driverFilesLeft"] = left;
+    return section;
+}
+
+// What the profile's second program of the user did, and whether anything it planted was run or
+// loaded.
+json AttacksSection(const std::vector<json>& transcript) {
+    json attempts = json::array(), used = json::array();
+    for (const json& e : transcript) {
+        if (e.value("event", "") != "attack") continue;
+        if (e.value("outcome", "") == "used") {
+            used.push_back({{"path", e.value("path", "")}, {"by", e.value("by", "")}});
+        } else {
+            attempts.push_back({{"moment", e.value("moment", "")}, {"path", e.value("path", "")},
+                                {"outcome", e.value("outcome", "")}, {"error", e.value("error", 0u)}});
+        }
+    }
+    return {{"attempts", attempts}, {"plantedUsed", used}};
+}
+
 json NotesSection(const std::vector<json>& transcript, const std::string& root) {
     json protocol = json::array(), unsupported = json::array(), stderrLines = json::array();
     std::ifstream in(root + "/hardware.jsonl");
@@ -652,6 +704,8 @@ bool BuildReport(const std::string& root, json* report, std::string* error) {
     r["inputDevices"] = InputSection(transcript);
     r["switchOff"] = SwitchOffSection(transcript);
     r["workingFolder"] = WorkingFolderSection(workDir);
+    r["accessService"] = AccessServiceSection(profile, transcript);
+    r["attacks"] = AttacksSection(transcript);
     r["notes"] = NotesSection(transcript, WorldRoot());
     DetachWorld();
     *report = std::move(r);
@@ -812,6 +866,22 @@ std::string FormatReport(const json& r) {
             o << "  ReadRomFile.bin " << (wf["readRomFile"]["equalsTopMegabyteOfFlashWindow"].get<bool>() ? "equals" : "DIFFERS FROM")
               << " the top megabyte of the flash window\n";
     }
+
+    const json& service = r["accessService"];
+    o << "\nADDMEM service: " << Text(service["before"]) << " before the run, "
+      << (service["createdByRun"].get<bool>() ? "created by it" : "not created by it") << "; afterwards "
+      << (!service["registered"].get<bool>() ? "not registered"
+          : service["markedForDelete"].get<bool>() ? "marked for deletion"
+          : service["running"].get<bool>() ? "running" : "registered, stopped")
+      << "\n";
+    for (const json& f : service["driverFilesLeft"]) o << "  driver file left behind: " << Text(f) << "\n";
+    const json& attacks = r["attacks"];
+    for (const json& a : attacks["attempts"])
+        o << "Attack (" << Text(a["moment"]) << "): write " << Text(a["path"]) << " as the user: " << Text(a["outcome"])
+          << (a["outcome"] == "refused" ? " (error " + std::to_string(a["error"].get<uint32_t>()) + ")" : "") << "\n";
+    for (const json& u : attacks["plantedUsed"])
+        o << "PLANTED FILE USED: " << Text(u["path"]) << " by " << Text(u["by"]) << "\n";
+    if (!attacks["attempts"].empty() && attacks["plantedUsed"].empty()) o << "No planted file was run or loaded.\n";
 
     const json& notes = r["notes"];
     for (const json& e : notes["protocolErrors"]) o << "Protocol error: " << Text(e) << "\n";

@@ -29,7 +29,8 @@ constexpr int kWineserverSeconds = 60;
 const char* const kSharedFolders[] = {"windows", "Program Files", "Program Files (x86)", "ProgramData"};
 // The calls of the program whose arguments and results the relay trace is to show.
 constexpr const char* kRelayedCalls =
-    "user32.ExitWindowsEx;kernel32.CreateProcessA;kernelbase.CreateProcessA";
+    "user32.ExitWindowsEx;kernel32.CreateProcessA;kernelbase.CreateProcessA;"
+    "advapi32.CreateServiceA;sechost.CreateServiceA;advapi32.DeleteService;sechost.DeleteService";
 
 struct VersionName {
     int major, minor;
@@ -253,7 +254,9 @@ std::vector<json> RelayEvents(const std::string& trace) {
             std::string name = rest.substr(5, open - 5);
             size_t dot = name.find('.');
             std::string function = dot == std::string::npos ? name : name.substr(dot + 1);
-            if (function != "ExitWindowsEx" && function != "CreateProcessA") continue;
+            if (function != "ExitWindowsEx" && function != "CreateProcessA" && function != "CreateServiceA" &&
+                function != "DeleteService")
+                continue;
             pending[thread] = {function, RelayArguments(rest, open)};
         } else if (rest.rfind("Ret ", 0) == 0) {
             auto it = pending.find(thread);
@@ -264,6 +267,12 @@ std::vector<json> RelayEvents(const std::string& trace) {
             const std::vector<RelayArgument>& args = it->second.second;
             if (function == "ExitWindowsEx" && !args.empty()) {
                 events.push_back({{"event", "shutdown"}, {"flags", args[0].value}, {"accepted", result != 0}});
+            } else if (function == "CreateServiceA" && args.size() >= 8) {
+                // The service calls as the emulated service manager records them.
+                events.push_back({{"event", "service"}, {"call", "CreateService"}, {"name", args[1].text},
+                                  {"imagePath", args[7].text}, {"error", result != 0 ? 0u : 1u}});
+            } else if (function == "DeleteService") {
+                events.push_back({{"event", "service"}, {"call", "DeleteService"}, {"error", result != 0 ? 0u : 1u}});
             } else if (function == "CreateProcessA" && result == 0 && args.size() >= 8) {
                 events.push_back({{"event", "process"}, {"commandLine", args[1].text}, {"directory", args[7].text},
                                   {"program", ""}, {"started", false}, {"error", 0}});
@@ -410,6 +419,19 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
         trace = text.str();
     }
     for (const json& e : RelayEvents(trace)) emu::Record(e);
+    // Whether the prefix's service manager still has the ADDMEM service once Wine has ended: its
+    // registry, written back when the server stopped, holds every service registered.
+    {
+        std::ifstream in(prefix + "/system.reg", std::ios::binary);
+        std::string line;
+        bool registered = false;
+        while (std::getline(in, line)) {
+            std::string upper = line;
+            for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            if (upper.rfind("[SYSTEM\\\\CURRENTCONTROLSET\\\\SERVICES\\\\ADDMEM]", 0) == 0) registered = true;
+        }
+        emu::Record({{"event", "serviceRegistry"}, {"name", "ADDMEM"}, {"registered", registered}});
+    }
     // Wine's relay lines are the bench's, not the program's: the output kept is the rest.
     std::string kept;
     std::istringstream lines(trace);

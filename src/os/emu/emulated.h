@@ -22,7 +22,7 @@ namespace os::emulated {
 
 void SetLastError(uint32_t error);
 
-enum class Kind { File, Mapping, Search, Event, Thread, Process, ProcessThread, Device, ServiceManager, Service, DeviceSet };
+enum class Kind { File, Mapping, Search, Event, Thread, Process, ProcessThread, Device, ServiceManager, Service, DeviceSet, Directory };
 
 struct FileObject {
     int fd = -1;
@@ -63,6 +63,7 @@ struct HandleEntry {
     std::shared_ptr<emu::OpenDevice> device;  // Device
     std::string service;                      // Service: the service's key
     uint32_t deviceCount = 0;                 // DeviceSet: the devices present when it was made
+    std::string directory;                    // Directory: the Windows path it was opened by
 };
 
 Handle AddHandle(HandleEntry entry);

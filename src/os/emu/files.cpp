@@ -253,6 +253,40 @@ bool CreateDirectory(const char* path) {
     return true;
 }
 
+bool CreatePrivateDirectory(const char* path) {
+    if (path == nullptr) return Fail(winerr::kInvalidParameter);
+    if (uint32_t e = emu::CreatePrivateWindowsDirectory(path)) return Fail(e);
+    return true;
+}
+
+Handle OpenDirectoryNoFollow(const char* path) {
+    if (path == nullptr) {
+        Fail(winerr::kInvalidParameter);
+        return InvalidHandle();
+    }
+    emu::ResolvedPath r;
+    if (uint32_t e = emu::ResolveWindowsPath(path, &r)) {
+        Fail(e);
+        return InvalidHandle();
+    }
+    // A link opened without being followed is no folder to hold.
+    if (!r.exists || !r.isDirectory || emu::IsWindowsLink(path)) {
+        Fail(r.exists ? winerr::kDirectory : winerr::kFileNotFound);
+        return InvalidHandle();
+    }
+    HandleEntry entry;
+    entry.kind = Kind::Directory;
+    entry.directory = r.windows;
+    SetLastError(0);
+    return AddHandle(entry);
+}
+
+bool IsPrivateDirectory(Handle directory) {
+    HandleEntry entry;
+    if (!FindHandle(directory, &entry) || entry.kind != Kind::Directory) return Fail(winerr::kInvalidHandle);
+    return emu::IsPrivateWindowsFolder(entry.directory);
+}
+
 bool SetCurrentDirectory(const char* path) {
     if (path == nullptr) return Fail(winerr::kInvalidParameter);
     if (uint32_t e = emu::ChangeCurrentDirectory(path)) return Fail(e);

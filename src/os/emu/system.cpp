@@ -100,23 +100,6 @@ uint32_t GetModuleFileName(char* buffer, uint32_t size) {
 
 Module ProgramModule() { return &gProgramModule; }
 
-Module LoadLibrary(const char* name) {
-    if (name == nullptr) {
-        SetLastError(winerr::kInvalidParameter);
-        return nullptr;
-    }
-    emu::ResolvedPath r;
-    if (emu::ResolveWindowsPath(name, &r) != 0 || !r.exists || r.isDirectory) {
-        SetLastError(winerr::kModNotFound);
-        return nullptr;
-    }
-    // Libraries are loaded only as data files (LoadResourceLibrary): a library whose code would
-    // run cannot be loaded in the emulated Windows.
-    RecordUnsupported("LoadLibrary", name);
-    SetLastError(winerr::kBadExeFormat);
-    return nullptr;
-}
-
 Module LoadResourceLibrary(const char* path) {
     if (path == nullptr) {
         SetLastError(winerr::kInvalidParameter);

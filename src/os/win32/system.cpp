@@ -17,8 +17,6 @@ uint32_t GetModuleFileName(char* buffer, uint32_t size) {
 
 Module ProgramModule() { return ::GetModuleHandleA(nullptr); }
 
-Module LoadLibrary(const char* name) { return ::LoadLibraryA(name); }
-
 Module LoadResourceLibrary(const char* path) {
     // As a data file the library's entry point never runs, and a full path searches no folder.
     return ::LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);

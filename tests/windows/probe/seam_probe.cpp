@@ -95,7 +95,6 @@ void CheckStrings() {
     Check(cut == sizeof(small) && small[5] == '\0' && std::strncmp(small, direct, 5) == 0,
           "ModuleFileNameCutIsTerminatedAndReportsFullBuffer", small);
     Check(os::ProgramModule() == ::GetModuleHandleA(nullptr), "ProgramModuleIsTheInstance");
-    Check(os::LoadLibrary("no_such_library_romshell.dll") == nullptr, "LoadLibraryOfMissingFileFails");
 }
 
 // --- Files ------------------------------------------------------------------------------------
