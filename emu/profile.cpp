@@ -69,7 +69,7 @@ enum class Kind {
     Environment,      // object of name: text
     Files,            // object of absolute path on drive C: -> text
     Links,            // object of absolute path on drive C: -> absolute folder path on drive C:
-    Attacks,          // array of {"moment": confirmation|beforeTool|serviceStart, "path": file on C:}
+    Attacks,          // array of {"moment": folderMade|confirmation|beforeTool|serviceStart, "path": file on C:}
     MessageBoxAnswers,
     ForeignWindows,   // array of {"title": text}
     WindowKeys,       // array of {"key", "when", "afterMs", "dialog"}
@@ -389,8 +389,9 @@ void CheckField(const FieldRule& rule, const json& v, json* out, std::vector<std
             if (!v.is_array()) return errors->push_back(name + ": expected an array of attacks");
             for (const json& a : v) {
                 const std::string moment = a.is_object() ? a.value("moment", "") : "";
-                if (moment != "confirmation" && moment != "beforeTool" && moment != "serviceStart")
-                    errors->push_back(name + ": moment must be confirmation, beforeTool or serviceStart");
+                if (moment != "folderMade" && moment != "confirmation" && moment != "beforeTool" &&
+                    moment != "serviceStart")
+                    errors->push_back(name + ": moment must be folderMade, confirmation, beforeTool or serviceStart");
                 else if (!a["path"].is_string() || !IsAbsoluteOnC(a["path"].get<std::string>()) || a.size() != 2)
                     errors->push_back(name + ": an attack has a moment and a file path on drive C: and nothing else");
             }

@@ -37,16 +37,40 @@ bool InPrivateFolder(const std::string& host) {
     return false;
 }
 
+void SwapFolderOf(const std::string& path) {
+    ResolvedPath r;
+    if (ResolveWindowsPath(path, &r) != 0) return;
+    const std::string folder = Identity(fs::path(r.host).parent_path().string());
+    const std::string renamed = folder + ".made-by-the-run";
+    std::error_code ec;
+    fs::rename(folder, renamed, ec);
+    if (ec) return;
+    fs::create_directory(folder, ec);
+    // Private folders are known by their paths: the privacy moves with the renamed folder.
+    auto lock = LockState();
+    json& list = State()["privateFolders"];
+    if (!list.is_array()) return;
+    for (json& entry : list)
+        if (entry == folder) entry = renamed;
+}
+
 }  // namespace
 
-uint32_t CreatePrivateWindowsDirectory(const std::string& path) {
-    if (uint32_t e = CreateWindowsDirectory(path)) return e;
+uint32_t ProtectWindowsFolder(const std::string& path) {
     ResolvedPath r;
-    ResolveWindowsPath(path, &r);
+    if (uint32_t e = ResolveWindowsPath(path, &r)) return e;
+    if (!r.exists || !r.isDirectory) return winerr::kPathNotFound;
     auto lock = LockState();
     json& list = State()["privateFolders"];
     if (!list.is_array()) list = json::array();
     list.push_back(Identity(r.host));
+    return 0;
+}
+
+uint32_t CreatePrivateWindowsDirectory(const std::string& path) {
+    if (uint32_t e = CreateWindowsDirectory(path)) return e;
+    ProtectWindowsFolder(path);
+    FireAttacks("folderMade");
     return 0;
 }
 
@@ -111,6 +135,9 @@ void FireAttacks(const char* moment) {
             fired.push_back(i);
         }
         const std::string path = a.value("path", "");
+        // The folder just made is renamed away by its parent's owner (the user owns TEMP) and a
+        // folder of the user's own takes its place, before the run opens it.
+        if (std::string(moment) == "folderMade") SwapFolderOf(path);
         const uint32_t error = WriteAsUser(path, std::string(kPlantedMark) + " at " + moment);
         Record({{"event", "attack"}, {"moment", moment}, {"path", path},
                 {"outcome", error == 0 ? "planted" : "refused"}, {"error", error}});

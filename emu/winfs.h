@@ -109,6 +109,8 @@ namespace emu {
 uint32_t CreatePrivateWindowsDirectory(const std::string& path);
 // Whether path names a real folder (not a link) made private.
 bool IsPrivateWindowsFolder(const std::string& path);
+// Makes an existing folder private, as an administrator who changes its owner and DACL does.
+uint32_t ProtectWindowsFolder(const std::string& path);
 // Whether the last component of path is a directory link; the link itself is not followed.
 bool IsWindowsLink(const std::string& path);
 // Places a directory link at path that leads to target (laying out a world).

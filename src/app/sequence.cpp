@@ -256,6 +256,7 @@ ResultCode RunUpdate(os::Module instance, char* commandLine) {
 }  // namespace
 
 uint32_t ProgramEntry(os::Module instance, char* commandLine) {
+    releaseBeforeAbruptEnd = ReleaseAddmemService;
     const ResultCode result = RunUpdate(instance, commandLine);
     // Every end that leaves Windows running comes back here (the switch-off released it before):
     // the access driver this run installed does not outlive it.

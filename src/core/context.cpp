@@ -3,6 +3,7 @@
 #include <new>
 
 UpdateContext ctx;
+void (*releaseBeforeAbruptEnd)() = nullptr;
 
 void ResetUpdateContext() {
     ctx.~UpdateContext();

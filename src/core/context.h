@@ -72,6 +72,11 @@ struct UpdateContext {
 
 extern UpdateContext ctx;
 
+// Releases what the run installed that must not outlive it (the access driver's service), where
+// the process ends at once instead of returning through the program's entry: a package entry
+// that does not decompress. Set by the entry; nullptr while there is nothing to release.
+extern void (*releaseBeforeAbruptEnd)();
+
 // Puts every field back to its start value (a new run; tests).
 void ResetUpdateContext();
 

@@ -101,6 +101,10 @@ Handle OpenDirectoryNoFollow(const char* path);
 // Whether the folder held by an OpenDirectoryNoFollow handle is private: owned by Administrators
 // or SYSTEM, its DACL protected from inheritance, and every entry granting to those two alone.
 bool IsPrivateDirectory(Handle directory);
+// Gives the folder held by an OpenDirectoryNoFollow handle the security CreatePrivateDirectory
+// gives (through the handle, so it reaches that folder and no other). False when the system
+// refuses; a file system that keeps no security may accept it and show none afterwards.
+bool ProtectDirectory(Handle directory);
 
 // The name of a file as a host library (zlib's gzopen) must open it. On Windows the path itself;
 // in the emulated world the host file behind the Windows path. False when it does not fit.

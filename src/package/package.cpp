@@ -215,6 +215,7 @@ int ExtractEntry(PackageFile* package, const EntryHead& head, DecompressFailure*
 
 [[noreturn]] void EndOnDecompressFailure(const DecompressFailure& failure) {
     os::WriteStandardError(failure.line);
+    if (releaseBeforeAbruptEnd != nullptr) releaseBeforeAbruptEnd();
     os::ExitProcess(1);
 }
 

@@ -164,10 +164,16 @@ bool MakeOwnFolder(const char* path, FolderSlot slot, bool* made) {
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
         const bool created = os::CreatePrivateDirectory(path);
         os::Handle folder = os::OpenDirectoryNoFollow(path);
-        // A file system that keeps no security (FAT, or Wine, which ignores it) cannot show that
-        // the folder just made is private; one this run made a moment ago is taken all the same.
-        const bool mine = os::IsValid(folder) && os::IsPrivateDirectory(folder);
-        if (os::IsValid(folder) && (mine || created)) {
+        bool mine = os::IsValid(folder) && os::IsPrivateDirectory(folder);
+        // A folder made a moment ago that does not show the security it was made with: either the
+        // file system keeps none (FAT, or Wine, which ignores it), or the user, who owns TEMP,
+        // renamed it away and put a folder of their own in its place before the open above.
+        // Giving the held folder that security tells the two apart: where it then shows, the file
+        // system keeps security, so the folder at the path is not the one this run made.
+        if (os::IsValid(folder) && !mine && created) {
+            mine = !(os::ProtectDirectory(folder) && os::IsPrivateDirectory(folder));
+        }
+        if (os::IsValid(folder) && mine) {
             if (os::IsValid(heldFolder[slot])) os::CloseHandle(heldFolder[slot]);
             heldFolder[slot] = folder;
             CopyText(heldFolderPath[slot], path);

@@ -37,6 +37,7 @@ PACKAGES = {
     # A package of one access driver only, the 32-bit one: 64-bit Windows cannot start it.
     "driver32-only": ("romshell", "8", {"drop": ["AddMem64.sys"]}),
     "unstartable-tool": ("romshell", "8", {"broken-phoenix-tool": True}),
+    "damaged-entry": ("romshell", "8", {"damaged-last-entry": True}),
     "phx-full": ("romshell-phx", "8", {}),
     "dmi-only": ("romshell", "0x1008", {}),
     # NoMessageBox and SkipCheckPower: a package for notebooks on battery that asks nothing.
@@ -200,6 +201,13 @@ def main():
         run([pack, "build", "--program", program, "--from", folder, "--options", options, "-o", output])
         if "sign" in change:
             sign(output, scratch, change["sign"])
+        if change.get("damaged-last-entry"):
+            # The last gzip member's CRC changed: that entry does not decompress.
+            with open(output, "r+b") as f:
+                f.seek(-8, os.SEEK_END)
+                crc = f.read(1)
+                f.seek(-8, os.SEEK_END)
+                f.write(bytes([crc[0] ^ 0xFF]))
         listing[output_name] = {"file": output, "variant": variant, "options": options, "program": program,
                          "image": described, "payload": sorted(os.listdir(folder), key=str.lower)}
     shutil.rmtree(scratch, ignore_errors=True)

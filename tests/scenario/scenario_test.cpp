@@ -628,6 +628,10 @@ TEST(Scenario, ThePlantedOrSwappedFileNeverRunsAndWhatTheUserLinkedSurvives) {
     const Row rows[] = {
         // The folder is emptied before the confirmation; a tool dropped in while the box waits
         // would survive the staging (a rename never replaces).
+        // The folder the run has just made is swapped for one of the user's, tool included, before
+        // the run opens it: the folder is set aside, never taken.
+        {"attack-folder-swapped-when-made", windows(canary, "", attack("folderMade", kWorkPath + "\\SWinFlash.exe")), {},
+         0, {"planted"}, {kBiosTool, kMicomTool}, kWorkPath + ".1\\SWinFlash.exe"},
         {"attack-tool-at-confirmation", windows(canary, "", attack("confirmation", kWorkPath + "\\SWinFlash.exe")), {},
          0, {"refused 5"}, {kBiosTool, kMicomTool}, ""},
         {"attack-tool-swapped-before-run", windows(canary, "", attack("beforeTool", kWorkPath + "\\SWinFlash.exe")), {},
@@ -683,8 +687,11 @@ TEST(Scenario, TheAccessServiceTheRunCreatedGoesWithTheRunAndOneFoundRunningStay
         uint32_t code;
         bool createdByRun;
         bool registeredAfter;
+        const char* package = "full";
     };
     const Row rows[] = {
+        // An entry that does not decompress ends the process at once, from the extraction.
+        {"service-damaged-entry", "default", "{}", {}, 1, true, false, "damaged-entry"},
         {"service-cancel", "cancel-confirmation", "{}", {}, 0, true, false},
         {"service-failure-after-start", "micom-tool-fails", "{}", {}, 0x8000000Au, true, false},
         {"service-block-power-off", "default", "{}", {"/BLOCK_POWER_OFF"}, 0, true, false},
@@ -696,7 +703,7 @@ TEST(Scenario, TheAccessServiceTheRunCreatedGoesWithTheRunAndOneFoundRunningStay
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.world);
-        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), "full", row.options));
+        json r = Report(RunPatchedScenario(row.world, row.machine, json::parse(row.patch), row.package, row.options));
         EXPECT_EQ(ResultCode(r), row.code) << r["result"].dump();
         const json& s = r["accessService"];
         EXPECT_EQ(s["createdByRun"], row.createdByRun) << s.dump();

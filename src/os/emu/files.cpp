@@ -287,6 +287,13 @@ bool IsPrivateDirectory(Handle directory) {
     return emu::IsPrivateWindowsFolder(entry.directory);
 }
 
+bool ProtectDirectory(Handle directory) {
+    HandleEntry entry;
+    if (!FindHandle(directory, &entry) || entry.kind != Kind::Directory) return Fail(winerr::kInvalidHandle);
+    if (uint32_t e = emu::ProtectWindowsFolder(entry.directory)) return Fail(e);
+    return true;
+}
+
 bool SetCurrentDirectory(const char* path) {
     if (path == nullptr) return Fail(winerr::kInvalidParameter);
     if (uint32_t e = emu::ChangeCurrentDirectory(path)) return Fail(e);

@@ -59,7 +59,8 @@ Handle OpenDirectoryNoFollow(const char* path) {
     // FILE_FLAG_OPEN_REPARSE_POINT opens a junction or symbolic link itself rather than what it
     // leads to; its attributes then tell it apart from a real folder. Without FILE_SHARE_DELETE
     // nobody can open the folder for deletion or renaming while this handle lives.
-    HANDLE h = ::CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE h = ::CreateFileA(path, READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return InvalidHandle();
     BY_HANDLE_FILE_INFORMATION info{};
@@ -100,6 +101,16 @@ bool IsPrivateDirectory(Handle directory) {
     }
     ::LocalFree(descriptor);
     return mine;
+}
+
+bool ProtectDirectory(Handle directory) {
+    PrivateSecurity security;
+    if (!security.Build()) return false;
+    return ::SetSecurityInfo(directory, SE_FILE_OBJECT,
+                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                 PROTECTED_DACL_SECURITY_INFORMATION,
+                             security.administrators, nullptr, reinterpret_cast<PACL>(security.acl),
+                             nullptr) == ERROR_SUCCESS;
 }
 
 }  // namespace os
