@@ -235,6 +235,7 @@ TEST_F(WorkDirTest, UnpackedPackageGivesTheAccessDriverOfTheRunningWindows) {
     for (const auto& row : rows) {
         SCOPED_TRACE(std::to_string(row.isWow64) + (row.carries64 ? " carries" : " lacks") + " AddMem64.sys");
         ResetUpdateContext();
+        ReleaseWorkingFolders();  // each row is a run of its own, which empties the folder it finds
         EnterWorkDir();
         ctx.isWow64 = row.isWow64;
         PutFile(Work("AddMem.sys"), "driver 32");
