@@ -97,8 +97,11 @@ protected:
     void SetUp() override {
         if (!skipReason.empty()) GTEST_SKIP() << skipReason;
         ASSERT_TRUE(setupError.empty()) << setupError;
-        // A file an earlier run left behind: the new run empties the folder and logs it.
+        // A folder at the working folder's path with a file in it. Wine keeps no ACLs, so to the
+        // program it is not a folder of its own kind: the run sets it aside, unemptied, and makes
+        // its own (in the emulated world, which keeps them, an earlier run's folder is reused).
         fs::remove_all(workDir);
+        fs::remove_all(workDir.string() + ".1");
         fs::create_directories(workDir);
         std::ofstream(workDir / "leftover.txt") << "from an earlier run";
     }
@@ -134,15 +137,15 @@ TEST_F(PackedProgramUnderWine, OnADisplayItUnpacksIntoTempAndFailsLaterAtTheHard
         ASSERT_EQ(files.count(name), 1u) << "not extracted, or removed by the clean-up";
         EXPECT_EQ(FileBytes(workDir / name), FileBytes(payload / name)) << "extracted bytes differ from the payload";
     }
-    // Everything else there is a payload file the clean-up missed, or the debug log; no
-    // compressed copy stays behind.
+    // Everything else there is a payload file the clean-up missed, the debug log, or the folder
+    // of the files unpacked before the rest; no compressed copy stays behind.
     for (const std::string& name : files) {
-        EXPECT_TRUE(name == "DebugLog.txt" || fs::exists(payload / name)) << "unexpected file " << name;
+        EXPECT_TRUE(name == "DebugLog.txt" || name == "Startup" || fs::exists(payload / name)) << "unexpected file " << name;
         EXPECT_FALSE(name.size() > 3 && Lower(name.substr(name.size() - 3)) == ".gz") << name;
     }
     EXPECT_EQ(files.count("leftover.txt"), 0u);
+    EXPECT_EQ(FileBytes(workDir.string() + ".1/leftover.txt"), "from an earlier run") << "not set aside whole";
     const std::string log = FileBytes(workDir / "DebugLog.txt");
-    EXPECT_NE(log.find("DeleteDirectoryFile : leftover.txt is Deleted\r\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("Progress window could not be opened"), std::string::npos) << log;
 }
 
