@@ -119,6 +119,8 @@ const Row kRows[] = {
     {"newer-ec-mailbox", "newer-ec-mailbox", "full", {}, 0},
     {"read-bios", "default", "full", {"/READ_BIOS"}, 0},
     {"block-power-off", "default", "full", {"/BLOCK_POWER_OFF"}, 0},
+    // The bench's driver already runs as the ADDMEM service: the program uses it and leaves it.
+    {"service-found-running", "addmem-running", "full", {}, 0},
     {"driver-load-fail", "win7-x86-no-qtv", "full", {}, 0xFFFFFFFFu},
     {"unstartable-tool", "default", "unstartable-tool", {}, 0x80000009u},
     // An AMI notebook: the AMI tool's Windows build writes bios.rom.
@@ -178,6 +180,14 @@ TEST_P(UnderWine, ReportAgreesWithTheEmulatedRun) {
 
     EXPECT_EQ(scenario::ResultCode(emulated.report), row.result) << emulated.output;
     EXPECT_EQ(scenario::ResultCode(wine.report), row.result) << wine.output;
+    // Under Wine's own service manager as well: a service the run created is gone afterwards, and
+    // one that ran before the run was used as it was and is still registered.
+    const json& service = wine.report["accessService"];
+    if (service["createdByRun"] == true) EXPECT_EQ(service["registered"], false) << service.dump();
+    if (service["before"] == "running") {
+        EXPECT_EQ(service["createdByRun"], false) << service.dump();
+        EXPECT_EQ(service["registered"], true) << service.dump();
+    }
     Strings differences;
     Compare(emulated.report, wine.report, "", &differences);
     for (const std::string& d : differences) ADD_FAILURE() << d;

@@ -353,6 +353,28 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
         std::string temp = RegistryText(w["temp"].get<std::string>());
         user += "\n[Environment] 0\n\"TEMP\"=\"" + temp + "\"\n\"TMP\"=\"" + temp + "\"\n";
     }
+    // A service already running when the program starts: the bench's driver for the prefix's
+    // processor at the profile's image path (on the world's own drive C:, outside the folders it
+    // shares with the template prefix), registered as an automatic kernel driver service, which
+    // Wine's service manager starts as the prefix comes up. The watcher waits for its device
+    // before it starts the program.
+    const json& addmem = emu::Profile()["services"]["addmem"];
+    const bool serviceRunning = addmem["state"] == "running" && addmem["imagePath"].is_string();
+    if (serviceRunning) {
+        const std::string imagePath = addmem["imagePath"].get<std::string>();
+        const std::string host = emu::HostPathOf(imagePath);
+        const std::string driver = (fs::path(wine.benchFolder).parent_path() / "wine-tools" /
+                                    (arch == "win64" ? "AddMem64.sys" : "AddMem.sys")).string();
+        fs::create_directories(fs::path(host).parent_path(), ec);
+        if (host.empty() || !fs::copy_file(driver, host, fs::copy_options::overwrite_existing, ec)) {
+            *error = "cannot place the running service's driver " + driver + " at " + imagePath;
+            bench::StopServer(server);
+            return false;
+        }
+        system += "\n[System\\\\CurrentControlSet\\\\Services\\\\ADDMEM] 0\n\"DisplayName\"=\"ADDMEM\"\n"
+                  "\"ErrorControl\"=dword:00000001\n\"ImagePath\"=str(2):\"" + RegistryText(imagePath) + "\"\n"
+                  "\"Start\"=dword:00000002\n\"Type\"=dword:00000001\n";
+    }
     AppendFile(prefix + "/system.reg", system);
     AppendFile(prefix + "/user.reg", user);
     MakePowerSupply(emu::Profile()["power"], wine.root + "/power-supply");
@@ -377,6 +399,7 @@ bool RunUnderWine(const WineRun& wine, json* run, std::string* error) {
                                     "ROMSHELL_BENCH_PORT=" + std::to_string(port),
                                     "ROMSHELL_BENCH_COMMAND=" + commandLine,
                                     "ROMSHELL_BENCH_DIRECTORY=" + directory};
+    if (serviceRunning) env.push_back("ROMSHELL_BENCH_WAIT_DEVICE=1");
     // ROMSHELL_BENCH_CAPTURE (a folder of this machine) has the watcher capture the program's
     // windows there, for pictures; Wine's drive Z: is this machine's root.
     if (capture != nullptr && *capture != '\0') {

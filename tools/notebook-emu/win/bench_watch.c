@@ -385,6 +385,22 @@ void __stdcall WatchMain(void) {
         BenchComplain("bench watcher: no notebook-emu server");
         ExitProcess(EXIT_NO_SERVER);
     }
+    /* A service that runs before the program starts is started by Wine's service manager as the
+     * prefix comes up: its device is waited for, at most 30 s. */
+    if (GetEnvironmentVariableA("ROMSHELL_BENCH_WAIT_DEVICE", directory, sizeof directory) > 0) {
+        int tries;
+        for (tries = 0; tries < 300; ++tries) {
+            HANDLE device = CreateFileA("\\\\.\\ADDMEM", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+            if (device != INVALID_HANDLE_VALUE) {
+                CloseHandle(device);
+                break;
+            }
+            Sleep(100);
+        }
+        if (tries == 300) BenchComplain("bench watcher: the running service's device never opened");
+        SetEnvironmentVariableA("ROMSHELL_BENCH_WAIT_DEVICE", NULL);
+    }
+    d = GetEnvironmentVariableA("ROMSHELL_BENCH_DIRECTORY", directory, sizeof directory);
     /* The program sees the environment a person's session has, not the bench's own values. */
     SetEnvironmentVariableA("ROMSHELL_BENCH_COMMAND", NULL);
     SetEnvironmentVariableA("ROMSHELL_BENCH_DIRECTORY", NULL);
