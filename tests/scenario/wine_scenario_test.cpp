@@ -130,6 +130,9 @@ const Row kRows[] = {
     {"dmi-only-ok", "dmi-dialog", "dmi-only", {}, 0},
     {"dmi-only-cancel", "dmi-dialog-cancel", "dmi-only", {}, 0},
     {"dmi-flag-corrected", "dmi-flag-wrong-kind", "full", {}, 0},
+    // A blank in the firmware's serial would split "/DSS:" into two of the tool's switches: the
+    // run is refused before the tool starts.
+    {"dmi-serial-blank", "dmi-serial-blank", "full", {"/MODE=3"}, 0x8000000Eu},
     // Systems in other languages: the library of the language, its texts read back from the boxes
     // and the progress window in the system's code page.
     {"phx-fr-fr", "fr-fr", "phx-full", {}, 0},
